@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+// A callback bound to one object: executed directly by its holder or queued for the worker.
+class Command {
+public:
+    virtual ~Command() = default;
+    virtual void execute(const std::string& argument) = 0;
+};
+
+// Binds a plain, non-owning target pointer to one of its operations taking a text.
+template <class T>
+class SimpleCommand : public Command {
+public:
+    using Operation = void (T::*)(const std::string&);
+
+    SimpleCommand(T* target, Operation operation) : target(target), operation(operation) {}
+
+    void execute(const std::string& argument) override { (target->*operation)(argument); }
+
+private:
+    T* target;
+    Operation operation;
+};
+
+// Like SimpleCommand, but keeps its target alive until the command itself is released.
+template <class T>
+class SharedCommand : public Command {
+public:
+    using Operation = void (T::*)(const std::string&);
+
+    SharedCommand(std::shared_ptr<T> target, Operation operation)
+        : target(std::move(target)), operation(operation) {}
+
+    void execute(const std::string& argument) override { ((*target).*operation)(argument); }
+
+private:
+    std::shared_ptr<T> target;
+    Operation operation;
+};
+
+template <class T>
+std::shared_ptr<Command> makeCommand(T* target, typename SimpleCommand<T>::Operation operation)
+{
+    return std::make_shared<SimpleCommand<T>>(target, operation);
+}

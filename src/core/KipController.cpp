@@ -1,0 +1,58 @@
+#include "core/KipController.h"
+
+#include "host/JbpHostProtocol.h"
+#include "transport/TcpServerListener.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <unistd.h>
+
+KipController::KipController(const std::string& address, int listenPort, int confPort)
+{
+    netManager.connect(ioService, address, confPort);
+    std::shared_ptr<Command> accept = makeCommand(this, &KipController::acceptConnection);
+    listener = std::make_shared<TcpServerListener>(ioService, listenPort, accept);
+}
+
+KipController::~KipController() = default;
+
+int KipController::listeningPort() const { return listener->localPort(); }
+
+void KipController::run()
+{
+    for (;;) {
+        runOnce();
+        ::sleep(1);
+    }
+}
+
+void KipController::runOnce()
+{
+    auto work = boost::asio::make_work_guard(ioService);
+    try {
+        ioService.run();
+    } catch (const boost::system::system_error&) {
+        ioService.restart();
+    } catch (...) {
+        // Any other escaped error is dropped; pending handlers run in the next pass.
+    }
+}
+
+void KipController::acceptConnection(const std::string&)
+{
+    std::shared_ptr<TcpServerInterface> link = listener->takePendingConnection();
+    if (!link)
+        return;
+    auto protocol = std::make_shared<JbpHostProtocol>(link, &netManager);
+    link->setProtocol(protocol.get());
+    link->setDisconnectCommand(makeCommand<JbpHostProtocol>(protocol.get(), &JbpHostProtocol::handleClosed));
+    protocol->setCloseCommand(makeCommand(this, &KipController::purgeClosedConnections));
+    link->open();
+    connections.push_back(protocol);
+}
+
+void KipController::purgeClosedConnections(const std::string&)
+{
+    connections.remove_if([](const std::shared_ptr<JbpHostProtocol>& protocol) { return !protocol->isConnected(); });
+}

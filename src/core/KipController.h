@@ -1,0 +1,44 @@
+#pragma once
+
+#include "model/NetManager.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <list>
+#include <memory>
+#include <string>
+
+class JbpHostProtocol;
+class TcpServerListener;
+
+// Owns everything long-lived: the listener for configuration clients, their protocols,
+// the network manager (with the configuration-daemon link) and the event loop.
+class KipController {
+public:
+    static constexpr int listenerPort = 3971;
+    static constexpr int confDaemonPort = 3972;
+
+    explicit KipController(const std::string& address, int listenPort = listenerPort,
+                           int confPort = confDaemonPort);
+    virtual ~KipController();
+
+    // Runs the event loop for ever, pausing 1 second after each return from it.
+    void run();
+    // One pass of the loop: returns when the loop stops or a handler throws.
+    void runOnce();
+
+    // Worker-thread targets of the listener's and the protocols' commands.
+    void acceptConnection(const std::string& text);
+    void purgeClosedConnections(const std::string& text);
+
+    boost::asio::io_context& eventLoop() { return ioService; }
+    int listeningPort() const;
+    std::size_t connectionCount() const { return connections.size(); }
+
+private:
+    // Declared first so that it outlives every socket and timer built on it.
+    boost::asio::io_context ioService;
+    std::shared_ptr<TcpServerListener> listener;
+    std::list<std::shared_ptr<JbpHostProtocol>> connections;
+    NetManager netManager;
+};

@@ -1,0 +1,52 @@
+#include "model/SystemTree.h"
+
+std::string SystemTree::getOr(const std::string& path, const std::string& fallback) const
+{
+    return tree.get<std::string>(path, fallback);
+}
+
+std::string SystemTree::getOr(const std::string& path, const char* fallback) const
+{
+    return getOr(path, std::string(fallback));
+}
+
+int SystemTree::getOr(const std::string& path, int fallback) const { return tree.get<int>(path, fallback); }
+
+boost::optional<std::string> SystemTree::getOptional(const std::string& path) const
+{
+    return tree.get_optional<std::string>(path);
+}
+
+boost::optional<int> SystemTree::getOptionalInt(const std::string& path) const
+{
+    return tree.get_optional<int>(path);
+}
+
+boost::optional<bool> SystemTree::getOptionalBool(const std::string& path) const
+{
+    return tree.get_optional<bool>(path);
+}
+
+const SystemTree::Tree* SystemTree::findChild(const std::string& path) const
+{
+    boost::optional<const Tree&> child = tree.get_child_optional(path);
+    return child ? &*child : nullptr;
+}
+
+SystemTree::Tree* SystemTree::findChild(const std::string& path)
+{
+    boost::optional<Tree&> child = tree.get_child_optional(path);
+    return child ? &*child : nullptr;
+}
+
+void SystemTree::put(const std::string& path, const std::string& value) { tree.put(path, value); }
+
+void SystemTree::put(const std::string& path, const char* value) { tree.put(path, std::string(value)); }
+
+void SystemTree::put(const std::string& path, int value) { tree.put(path, value); }
+
+void SystemTree::put(const std::string& path, bool value) { tree.put(path, value ? "true" : "false"); }
+
+void SystemTree::putChild(const std::string& path, const Tree& subtree) { tree.put_child(path, subtree); }
+
+void SystemTree::eraseTopLevel(const std::string& key) { tree.erase(key); }

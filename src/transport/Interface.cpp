@@ -1,0 +1,110 @@
+#include "transport/Interface.h"
+
+#include "core/CommandSingleton.h"
+#include "log/Log.h"
+#include "transport/Protocol.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <algorithm>
+
+bool Interface::isConnected() { return true; }
+
+void Interface::setOption(int, int) {}
+
+Protocol* Interface::currentProtocol()
+{
+    std::lock_guard<std::mutex> guard(protocolLock);
+    return protocol;
+}
+
+void Interface::setProtocol(Protocol* newProtocol)
+{
+    {
+        std::lock_guard<std::mutex> guard(protocolLock);
+        protocol = newProtocol;
+    }
+    if (!newProtocol)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(pendingDirectLock);
+        if (!pendingDirectData.empty()) {
+            newProtocol->handleDataDirect(pendingDirectData, this);
+            pendingDirectData.clear();
+        }
+    }
+    std::lock_guard<std::mutex> guard(pendingLock);
+    if (!pendingData.empty()) {
+        CommandSingleton::instance().enqueue(
+            std::make_shared<SharedCommand<Interface>>(shared_from_this(), &Interface::deliverData), pendingData);
+        pendingData.clear();
+    }
+}
+
+void Interface::setDisconnectCommand(std::shared_ptr<Command> command)
+{
+    std::lock_guard<std::mutex> guard(protocolLock);
+    disconnectCommand = std::move(command);
+}
+
+std::shared_ptr<Command> Interface::currentDisconnectCommand() const
+{
+    std::lock_guard<std::mutex> guard(protocolLock);
+    return disconnectCommand;
+}
+
+void Interface::deliverData(const std::string& data)
+{
+    if (Protocol* target = currentProtocol()) {
+        target->handleData(data, this);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(pendingLock);
+    pendingData += data;
+}
+
+void Interface::deliverDataDirect(const std::string& data)
+{
+    if (Protocol* target = currentProtocol()) {
+        target->handleDataDirect(data, this);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(pendingDirectLock);
+    pendingDirectData += data;
+}
+
+void Interface::queueReceived(const std::string& data)
+{
+    deliverDataDirect(data);
+    // The queued delivery keeps the link alive until the worker has handed the bytes over.
+    CommandSingleton::instance().enqueue(
+        std::make_shared<SharedCommand<Interface>>(shared_from_this(), &Interface::deliverData), data);
+}
+
+void Interface::addCommLog(const std::string& text)
+{
+    std::string entry = text.substr(0, commLogTextLimit);
+    std::replace_if(
+        entry.begin(), entry.end(), [](char c) { return c == '\n' || c == '\r' || c == '"'; }, '!');
+    entry = boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time()) + " " + entry;
+
+    std::lock_guard<std::mutex> guard(commLogLock);
+    commLog.push_back(std::move(entry));
+    while (commLog.size() > commLogLimit)
+        commLog.pop_front();
+}
+
+void Interface::dumpCommLog(int level, const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(commLogLock);
+    int number = 0;
+    for (const std::string& entry : commLog)
+        log(level, "%s: CommLog %d: %s", name.c_str(), number++, entry.c_str());
+    commLog.assign(1, "CommLog cleared");
+}
+
+std::list<std::string> Interface::commLogEntries() const
+{
+    std::lock_guard<std::mutex> guard(commLogLock);
+    return commLog;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "core/Command.h"
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class Protocol;
+
+// A link to one peer. It carries raw byte chunks; framing is the protocol's work.
+// Received bytes reach the protocol through the command queue, or wait until one is set.
+class Interface : public std::enable_shared_from_this<Interface> {
+public:
+    virtual ~Interface() = default;
+
+    virtual void close() = 0;
+    virtual void open() = 0;
+    virtual void send(const std::string& data) = 0;
+    virtual bool isConnected();
+    virtual void setOption(int option, int value);
+
+    // Registers the protocol (or none) and hands it what was buffered so far.
+    void setProtocol(Protocol* newProtocol);
+    void setDisconnectCommand(std::shared_ptr<Command> command);
+
+    void deliverData(const std::string& data);
+    void deliverDataDirect(const std::string& data);
+
+    void addCommLog(const std::string& text);
+    void dumpCommLog(int level, const std::string& name);
+    std::list<std::string> commLogEntries() const;
+
+    static constexpr std::size_t commLogLimit = 20;
+    static constexpr std::size_t commLogTextLimit = 100;
+
+protected:
+    // Hands one received chunk on: directly on this thread, and queued for the worker.
+    void queueReceived(const std::string& data);
+    // The disconnect command, for the link's end; empty when none was set.
+    std::shared_ptr<Command> currentDisconnectCommand() const;
+
+private:
+    Protocol* currentProtocol();
+
+    Protocol* protocol = nullptr;
+    std::shared_ptr<Command> disconnectCommand;
+    std::string pendingData;
+    std::string pendingDirectData;
+    std::mutex pendingLock;
+    std::mutex pendingDirectLock;
+    mutable std::mutex protocolLock;  // the protocol is set on the worker and read on the event loop
+    std::list<std::string> commLog;
+    mutable std::mutex commLogLock;
+};

@@ -1,0 +1,3 @@
+#include "transport/Protocol.h"
+
+void Protocol::handleDataDirect(const std::string&, Interface*) {}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "transport/Interface.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <array>
+#include <atomic>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A TCP client link. It connects when given a server or reopened, never retries by itself,
+// and empties its send queue on every drop and close.
+class TcpClientInterface : public Interface {
+public:
+    using Server = std::pair<std::string, int>;
+
+    TcpClientInterface(boost::asio::io_context& ioContext, std::shared_ptr<Command> disconnectCommand);
+
+    void setServer(const std::string& host, int port);
+    void setServers(const std::vector<Server>& list);
+    std::string currentHost() const;
+    int currentPort() const;
+
+    void close() override;
+    void open() override;
+    void send(const std::string& data) override;
+    bool isConnected() override;
+    void setOption(int option, int value) override;
+
+    static constexpr int optionReopenAllowed = 1;
+
+private:
+    using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+    void connect();
+    void doConnect();
+    void handleConnect(unsigned attempt, const boost::system::error_code& error);
+    void dropConnection();
+    void startRead();
+    void handleRead(unsigned attempt, const boost::system::error_code& error, std::size_t size);
+    void doSend(const std::string& data);
+    void startWrite();
+    void handleWrite(unsigned attempt, const boost::system::error_code& error);
+    void doClose();
+    void shutDownSocket();
+    std::shared_ptr<TcpClientInterface> self();
+
+    std::atomic<bool> enabled{false};
+    std::vector<Server> servers;
+    std::size_t currentServer = 0;
+    mutable std::mutex serverLock;
+    boost::asio::ip::tcp::socket socket;
+    Strand strand;
+    std::deque<std::string> txQueue;
+    std::atomic<bool> connected{false};
+    std::array<char, 1024> rxBuffer{};
+    std::atomic<bool> reopenAllowed{true};
+    // Counts connection attempts and closes on the event loop, so completions of an
+    // abandoned connection are recognised and ignored.
+    unsigned attemptNumber = 0;
+};
