@@ -3,5 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-bash scripts/build.sh build -DKIPD_TESTS=OFF
+cmake -S . -B build >/dev/null
+cmake --build build -j "$(nproc)" --target kipd
 exec build/kipd "$@"

@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-bash scripts/build.sh build
-bash scripts/build.sh build-asan -DKIPD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+bash scripts/build.sh build -DKIPD_TESTS=ON
+bash scripts/build.sh build-asan -DKIPD_TESTS=ON -DKIPD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0

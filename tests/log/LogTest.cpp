@@ -1,0 +1,57 @@
+#include "log/Log.h"
+
+#include "log/LogChannel.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+std::string host()
+{
+    char name[50] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+}  // namespace
+
+TEST(Log, BuildsOneRecordPerCallAndCutsLongMessages)
+{
+    LogCapture capture;
+    log(0, "never %s", "logged");
+    log(2, "Unable to send data to %s:%d: %s", "10.0.0.1", 3972, "Broken pipe");
+    log(7, "%s", std::string(300, 'x').c_str());
+    log(-1, "%s", "");
+
+    std::vector<std::string> records = capture.all();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0], "LOG 2 " + host() + " \"Unable to send data to 10.0.0.1:3972: Broken pipe\"\n");
+    EXPECT_EQ(records[1], "LOG 7 " + host() + " \"" + std::string(199, 'x') + "\"\n");
+    EXPECT_EQ(records[2], "LOG -1 " + host() + " \"\"\n");
+}
+
+TEST(LogChannel, SendsNothingWithoutASink)
+{
+    LogChannel channel("/nonexistent/ipconfig");
+    channel.setSink(nullptr);
+    EXPECT_EQ(channel.multicast("LOG 2 x \"y\"\n", "sys"), -1);
+    std::string sent;
+    channel.setSink([&](const std::string& record, const std::string&) { sent = record; });
+    EXPECT_EQ(channel.multicast("abc", "sys"), 3);
+    EXPECT_EQ(sent, "abc");
+}
+
+TEST(LogChannel, TakesItsNameFromTheLastHostnameLineOfTheSettings)
+{
+    EXPECT_EQ(LogChannel("/nonexistent/ipconfig").privateName(), "corvanet");
+
+    std::string path = testing::TempDir() + "ipconfig";
+    std::ofstream(path) << "ip=10.1.1.1\n  hostname = ignored\nhostname=first\nhostnames=no\n  hostname=box7  \n";
+    EXPECT_EQ(LogChannel(path).privateName(), "box7");
+    EXPECT_EQ(readSettingsValue(path, "ip", "192.168.0.10"), "10.1.1.1");
+    EXPECT_EQ(readSettingsValue(path, "gateway", "192.168.0.254"), "192.168.0.254");
+    std::remove(path.c_str());
+}
