@@ -178,3 +178,22 @@ def hex_decode(text):
     if not all(c in string.hexdigits for c in text):
         raise ValueError("not a hexadecimal digit in the data")
     return bytes.fromhex(text)
+
+
+@dataclass
+class Outgoing:
+    """One message to send; delay counts from the previous message of the answer."""
+
+    to: str
+    sender: str
+    name: str
+    body: list
+    request: str = ""
+    delay: float = 0.0
+    fault: str = None
+    raw: bytes = None
+
+    def encode(self):
+        if self.raw is not None:
+            return self.raw
+        return encode(self.to, self.sender, self.name, self.body)

@@ -1,0 +1,1 @@
+"""Simulator of the configuration daemon and the devices of a Corvanet network."""
