@@ -1,0 +1,93 @@
+"""Helpers for end-to-end tests: start the real kipd, the simulator, and speak to them."""
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+KIPD = os.environ.get("KIPD_BINARY", os.path.join(ROOT, "build", "kipd"))
+SIMULATOR = os.path.join(ROOT, "tools", "kip-confd-sim")
+HOST_PORT = 3971
+
+
+def wait_until(condition, limit=5.0, step=0.02):
+    """Polls condition() until it is true or limit seconds pass; returns its last value."""
+    deadline = time.monotonic() + limit
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(step)
+
+
+def start_kipd(*args):
+    return subprocess.Popen([KIPD, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def stop(process):
+    if process.poll() is None:
+        process.kill()
+    process.communicate(timeout=10)
+
+
+def connect_host(limit=5.0):
+    """Connects to kipd's host port, retrying while it starts."""
+    deadline = time.monotonic() + limit
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", HOST_PORT), timeout=limit)
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+class HostClient:
+    """A configuration client: NUL-terminated JSON requests and replies."""
+
+    def __init__(self, limit=5.0):
+        self.sock = connect_host(limit)
+        self.sock.settimeout(limit)
+        self.buffer = b""
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def request(self, obj):
+        self.send_raw(json.dumps(obj).encode() + b"\0")
+
+    def reply(self):
+        while b"\0" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("kipd closed the connection")
+            self.buffer += chunk
+        text, _, self.buffer = self.buffer.partition(b"\0")
+        return json.loads(text)
+
+    def close(self):
+        self.sock.close()
+
+
+class Listener:
+    """A plain TCP listener standing where the configuration daemon would be."""
+
+    def __init__(self, address, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((address, port))
+        self.sock.listen(8)
+
+    def accepted_within(self, limit):
+        self.sock.settimeout(limit)
+        try:
+            conn, _ = self.sock.accept()
+            conn.close()
+            return True
+        except socket.timeout:
+            return False
+
+    def close(self):
+        self.sock.close()
