@@ -1,24 +1,163 @@
 #include "confclient/ConfClientProtocol.h"
 
-ConfClientProtocol::ConfClientProtocol(boost::asio::io_context&, std::shared_ptr<TcpClientInterface> mainLink,
-                                       NetManager* netManager)
-    : netManager(netManager)
+#include "confclient/ConfMessage.h"
+#include "model/NetManager.h"
+#include "transport/MacAddress.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+namespace {
+constexpr std::chrono::seconds reconnectWait(1);
+}
+
+ConfClientProtocol::ConfClientProtocol(boost::asio::io_context& ioContext, std::shared_ptr<TcpClientInterface> mainLink,
+                                       NetManager* netManager, int directPort,
+                                       const boost::optional<std::string>& macText)
+    : handlers(handlerTable()),
+      ownAddress("kip@" + (macText ? *macText : readMacAddress())),
+      defaultDestination("*"),
+      directLink(std::make_shared<TcpClientInterface>(ioContext, nullptr)),
+      netManager(netManager)
 {
-    attachInterface(mainLink);
+    directLink->setServer(mainLink->currentHost(), directPort);
+    directLink->setProtocol(this);
+    attachInterface(std::move(mainLink));
 }
 
 ConfClientProtocol::~ConfClientProtocol()
 {
-    if (link)
-        link->close();
+    // The links may outlive this object in queued work; they must not call back into it.
+    link->setProtocol(nullptr);
+    directLink->setProtocol(nullptr);
+    link->close();
+    directLink->close();
+    deviceListCommand.reset();
+    replyCommand.reset();
 }
 
-void ConfClientProtocol::handleData(const std::string&, Interface*) {}
+std::map<std::string, ConfClientProtocol::Handler> ConfClientProtocol::handlerTable()
+{
+    return {
+        {"system update", &ConfClientProtocol::onSystemUpdate},
+        {"spread get", &ConfClientProtocol::onSpreadGet},
+        {"spread set", &ConfClientProtocol::onSpreadSet},
+        {"spread update", &ConfClientProtocol::onSpreadUpdate},
+        {"subsystem list get", &ConfClientProtocol::onSubsystemListGet},
+        {"subsystem get", &ConfClientProtocol::onSubsystemGet},
+        {"partition list get", &ConfClientProtocol::onPartitionListGet},
+        {"mnemonics get", &ConfClientProtocol::onMnemonicsGet},
+        {"partition get", &ConfClientProtocol::onPartitionGet},
+        {"program get", &ConfClientProtocol::onProgramGet},
+        {"device get", &ConfClientProtocol::onDeviceGet},
+    };
+}
+
+void ConfClientProtocol::executeCommand(std::shared_ptr<Command> command, const std::string& text)
+{
+    if (command)
+        command->execute(text);
+}
 
 void ConfClientProtocol::attachInterface(std::shared_ptr<Interface> newLink)
 {
     link = std::move(newLink);
     link->setProtocol(this);
+}
+
+void ConfClientProtocol::handleData(const std::string& data, Interface* receivedOn)
+{
+    receiveBuffer += data;
+    for (;;) {
+        std::string::size_type end = receiveBuffer.find('\0');
+        if (end == std::string::npos)
+            return;
+        std::string message = receiveBuffer.substr(0, end);
+        receiveBuffer.erase(0, end + 1);
+        dispatchMessage(message, receivedOn);
+    }
+}
+
+void ConfClientProtocol::dispatchMessage(const std::string& text, Interface* receivedOn)
+{
+    const Tree message = parseMessage(text);
+    if (message.get<std::string>("to", "null") != ownAddress)
+        return;
+    auto row = handlers.find(message.get<std::string>("msg", "null"));
+    if (row == handlers.end())
+        return;
+    (this->*(row->second))(message, receivedOn == directLink.get());
+}
+
+bool ConfClientProtocol::reconnectMainLink()
+{
+    if (link->isConnected())
+        return true;
+    netManager->forgetSystem();
+    link->close();
+    link->open();
+    std::this_thread::sleep_for(reconnectWait);
+    return link->isConnected();
+}
+
+void ConfClientProtocol::sendMessage(const std::string& name) { sendMessage(name, std::string()); }
+
+void ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
+{
+    sendMessage(name, serializeBody(body));
+}
+
+void ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
+{
+    if (!reconnectMainLink()) {
+        executeCommand(replyCommand, notConnectedText);
+        return;
+    }
+    link->send(buildMessage(defaultDestination, ownAddress, name, body));
+}
+
+void ConfClientProtocol::sendTo(const std::string& name, const std::string& destination)
+{
+    sendTo(name, destination, Tree());
+}
+
+void ConfClientProtocol::sendTo(const std::string& name, const std::string& destination, const Tree& body)
+{
+    if (!directLink->isConnected()) {
+        directLink->close();
+        directLink->open();
+    }
+    if (directLink->isConnected())
+        directLink->send(buildMessage(destination, ownAddress, name, serializeBody(body)));
+}
+
+void ConfClientProtocol::requestSystemDevices(std::shared_ptr<Command> command)
+{
+    replyCommand = std::move(command);
+    deviceListCommand.reset();
+    sendMessage("device get");
+}
+
+void ConfClientProtocol::requestSubsystemList(std::shared_ptr<Command> command)
+{
+    replyCommand = std::move(command);
+    deviceListCommand.reset();
+    sendMessage("subsystem list get");
+}
+
+void ConfClientProtocol::requestSystemUpdate(std::shared_ptr<Command> command)
+{
+    replyCommand = std::move(command);
+    deviceListCommand.reset();
+    sendMessage("system update");
+}
+
+void ConfClientProtocol::requestDeviceList(std::shared_ptr<Command> command)
+{
+    deviceListCommand = std::move(command);
+    replyCommand.reset();
+    sendTo("device get", "*");
 }
 
 void ConfClientProtocol::clearReplyCommands()

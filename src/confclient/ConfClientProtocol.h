@@ -5,26 +5,95 @@
 #include "transport/TcpClientInterface.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/optional.hpp>
+#include <boost/property_tree/ptree.hpp>
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 
 class NetManager;
 
-// The protocol of the configuration-daemon link (skeleton; filled by the link's own work).
+// The protocol of the configuration-daemon link. It owns two links to the same host: the main
+// link it is given and a direct link it opens itself. Messages are addressed key=value texts
+// ended by a NUL; replies are dispatched by their "msg" to the handlers, and outcomes flow back
+// to requesters through the pending reply commands. Runs on the command worker thread only.
 class ConfClientProtocol : public Protocol {
 public:
+    using Tree = boost::property_tree::ptree;
+    // A reply handler: the whole parsed message, and whether it came over the direct link.
+    using Handler = void (ConfClientProtocol::*)(const Tree& message, bool viaDirectLink);
+
+    static constexpr int defaultDirectPort = 3973;
+    static constexpr const char* notConnectedText = "Not connected to the configuration daemon";
+
+    // `macText`, when given, replaces the MAC address read from "eth0" in the own address.
     ConfClientProtocol(boost::asio::io_context& ioContext, std::shared_ptr<TcpClientInterface> mainLink,
-                       NetManager* netManager);
+                       NetManager* netManager, int directPort = defaultDirectPort,
+                       const boost::optional<std::string>& macText = boost::none);
     ~ConfClientProtocol() override;
+    ConfClientProtocol(const ConfClientProtocol&) = delete;
+    ConfClientProtocol& operator=(const ConfClientProtocol&) = delete;
 
     void handleData(const std::string& data, Interface* link) override;
     void attachInterface(std::shared_ptr<Interface> link) override;
 
+    // To `defaultDestination` over the main link; reconnects once, waiting 1 second, and
+    // reports a link that stays down to `replyCommand`.
+    void sendMessage(const std::string& name);
+    void sendMessage(const std::string& name, const std::string& body);
+    void sendMessage(const std::string& name, const Tree& body);
+    // To `destination` over the direct link; dropped silently while that link is down.
+    void sendTo(const std::string& name, const std::string& destination);
+    void sendTo(const std::string& name, const std::string& destination, const Tree& body);
+
+    void requestSystemDevices(std::shared_ptr<Command> command);
+    void requestSubsystemList(std::shared_ptr<Command> command);
+    void requestSystemUpdate(std::shared_ptr<Command> command);
+    void requestDeviceList(std::shared_ptr<Command> command);
     void clearReplyCommands();
 
+    const std::shared_ptr<TcpClientInterface>& directInterface() const { return directLink; }
+
 private:
-    NetManager* netManager;
+    static std::map<std::string, Handler> handlerTable();
+    // Executes a copy of the pointer, so a command that replaces itself stays alive meanwhile.
+    static void executeCommand(std::shared_ptr<Command> command, const std::string& text);
+
+    void dispatchMessage(const std::string& text, Interface* receivedOn);
+    // True when the main link is (again) connected; forgets the system when it was down.
+    bool reconnectMainLink();
+
+    // Reply handlers, one per message name.
+    void onSystemUpdate(const Tree& message, bool viaDirectLink);
+    void onSpreadGet(const Tree& message, bool viaDirectLink);
+    void onSpreadSet(const Tree& message, bool viaDirectLink);
+    void onSpreadUpdate(const Tree& message, bool viaDirectLink);
+    void onSubsystemListGet(const Tree& message, bool viaDirectLink);
+    void onSubsystemGet(const Tree& message, bool viaDirectLink);
+    void onPartitionListGet(const Tree& message, bool viaDirectLink);
+    void onMnemonicsGet(const Tree& message, bool viaDirectLink);
+    void onPartitionGet(const Tree& message, bool viaDirectLink);
+    void onProgramGet(const Tree& message, bool viaDirectLink);
+    void onDeviceGet(const Tree& reply, bool viaDirectLink);
+
+    // After a "device get" reply: ask a controller box for its Spread settings, report a
+    // controller card on the main link, report any other device to the device list.
+    void followUpDevice(const std::string& kind, const std::string& mac, const std::string& from,
+                        bool viaDirectLink);
+
+    std::map<std::string, Handler> handlers;
+    std::deque<std::string> subsystemQueue;
+    std::deque<std::string> partitionQueue;
+    std::string currentSubsystem;
+    std::string currentRouter;
+    unsigned programStep = 0;
+    std::string ownAddress;
+    std::string receiveBuffer;
+    std::string defaultDestination;
+    std::shared_ptr<TcpClientInterface> directLink;
     std::shared_ptr<Command> replyCommand;
     std::shared_ptr<Command> deviceListCommand;
+    NetManager* netManager;
 };

@@ -41,6 +41,26 @@ private:
     Operation operation;
 };
 
+// Like SimpleCommand, but does nothing once its target is gone: for answers that may
+// arrive after the object that asked has been released.
+template <class T>
+class WeakCommand : public Command {
+public:
+    using Operation = void (T::*)(const std::string&);
+
+    WeakCommand(std::weak_ptr<T> target, Operation operation) : target(std::move(target)), operation(operation) {}
+
+    void execute(const std::string& argument) override
+    {
+        if (std::shared_ptr<T> alive = target.lock())
+            ((*alive).*operation)(argument);
+    }
+
+private:
+    std::weak_ptr<T> target;
+    Operation operation;
+};
+
 template <class T>
 std::shared_ptr<Command> makeCommand(T* target, typename SimpleCommand<T>::Operation operation)
 {

@@ -8,9 +8,9 @@
 
 #include <unistd.h>
 
-KipController::KipController(const std::string& address, int listenPort, int confPort)
+KipController::KipController(const std::string& address, int listenPort, int confPort, int confDirectPort)
 {
-    netManager.connect(ioService, address, confPort);
+    netManager.connect(ioService, address, confPort, confDirectPort);
     std::shared_ptr<Command> accept = makeCommand(this, &KipController::acceptConnection);
     listener = std::make_shared<TcpServerListener>(ioService, listenPort, accept);
 }

@@ -17,9 +17,10 @@ class KipController {
 public:
     static constexpr int listenerPort = 3971;
     static constexpr int confDaemonPort = 3972;
+    static constexpr int confDaemonDirectPort = 3973;
 
     explicit KipController(const std::string& address, int listenPort = listenerPort,
-                           int confPort = confDaemonPort);
+                           int confPort = confDaemonPort, int confDirectPort = confDaemonDirectPort);
     virtual ~KipController();
 
     // Runs the event loop for ever, pausing 1 second after each return from it.

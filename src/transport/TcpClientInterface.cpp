@@ -45,6 +45,7 @@ int TcpClientInterface::currentPort() const
     return servers.empty() ? 0 : servers[currentServer].second;
 }
 
+// `connected` is set only once the socket is open and cleared before it is closed.
 bool TcpClientInterface::isConnected() { return connected; }
 
 void TcpClientInterface::setOption(int option, int value)

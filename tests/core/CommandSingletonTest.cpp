@@ -116,3 +116,15 @@ TEST(CommandSingleton, InstanceIsOneQueueForTheProcess)
 {
     EXPECT_EQ(&CommandSingleton::instance(), &CommandSingleton::instance());
 }
+
+TEST(Command, WeakCommandRunsOnlyWhileItsTargetLives)
+{
+    auto recorder = std::make_shared<Recorder>();
+    WeakCommand<Recorder> command(recorder, &Recorder::record);
+    command.execute("alive");
+    EXPECT_EQ(recorder->snapshot(), std::vector<std::string>{"alive"});
+    std::weak_ptr<Recorder> watcher = recorder;
+    recorder.reset();
+    EXPECT_TRUE(watcher.expired());
+    command.execute("gone");  // must not touch the released target (caught by the sanitizers)
+}

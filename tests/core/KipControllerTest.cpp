@@ -31,7 +31,7 @@ std::size_t connectionsSeenByWorker(KipController& controller)
 
 TEST(KipController, EventLoopSurvivesEscapedErrorsAndKeepsPendingWork)
 {
-    KipController controller("127.0.0.1", 0, unusedPort());
+    KipController controller("127.0.0.1", 0, unusedPort(), unusedPort());
     boost::asio::io_context& loop = controller.eventLoop();
     std::vector<std::string> ran;
     boost::asio::post(loop, [] { throw boost::system::system_error(boost::asio::error::broken_pipe, "write"); });
@@ -51,7 +51,7 @@ TEST(KipController, EventLoopSurvivesEscapedErrorsAndKeepsPendingWork)
 
 TEST(KipController, ForgetsEveryClientThatLeaves)
 {
-    KipController controller("127.0.0.1", 0, unusedPort());
+    KipController controller("127.0.0.1", 0, unusedPort(), unusedPort());
     std::thread loop([&] { controller.runOnce(); });
     {
         std::vector<LoopbackPeer> clients;
