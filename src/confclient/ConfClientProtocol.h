@@ -54,6 +54,17 @@ public:
     void requestDeviceList(std::shared_ptr<Command> command);
     void clearReplyCommands();
 
+    // Pushes of the system configuration (Spread chain, devices, subsystems, partitions).
+    void sendSpreadSettings(std::shared_ptr<Command> command);
+    void sendDeviceIpSettings(const std::string& deviceKey);
+    void pushSystemConfiguration();
+    void sendSubsystem(const std::string& subsystem);
+    void sendRouterSettings(const std::string& mac, bool includeNetworkSettings);
+    void sendPartition(const std::string& subsystem, const std::string& router, const std::string& partition);
+
+    // Loads the initialisation program into a router, record by record.
+    void sendRouterProgram(const std::string& deviceKey, std::shared_ptr<Command> command);
+
     const std::shared_ptr<TcpClientInterface>& directInterface() const { return directLink; }
 
 private:

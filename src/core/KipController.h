@@ -34,12 +34,14 @@ public:
 
     boost::asio::io_context& eventLoop() { return ioService; }
     int listeningPort() const;
+    // Worker thread only, like the list itself.
     std::size_t connectionCount() const { return connections.size(); }
 
 private:
-    // Declared first so that it outlives every socket and timer built on it.
+    // Declared first so that it outlives every socket built on it, and the network manager
+    // before the connections, whose protocols call it as they go.
     boost::asio::io_context ioService;
+    NetManager netManager;
     std::shared_ptr<TcpServerListener> listener;
     std::list<std::shared_ptr<JbpHostProtocol>> connections;
-    NetManager netManager;
 };

@@ -1,22 +1,145 @@
 #include "host/JbpHostProtocol.h"
 
+#include "log/Log.h"
 #include "model/NetManager.h"
 #include "transport/Interface.h"
 
+#include <boost/optional.hpp>
+#include <boost/property_tree/json_parser.hpp>
+
+#include <sstream>
+
+namespace {
+// Wire texts of the dispatcher.
+const char* const errorReplyType = "error_info";
+const char* const parseErrorId = "parse_object";
+const char* const invalidFormatPrefix = "Invalid object format: ";
+const char* const unsupportedTypePrefix = "Unsupported type: ";
+const char* const missingType = "null";
+const char* const notAvailableId = "unsupported_request";
+const char* const notAvailablePrefix = "Request not available: ";
+const char* const closedReason = "Interface closed connection";
+const char* const tooDeepMessage = "objects nested too deeply";
+const char* const requestFailedLog = "Host request failed: %s";
+
+// The JSON reader recurses once per level: a deep enough text would overflow the stack.
+constexpr int maxNesting = 64;
+
+bool nestsTooDeep(const std::string& text)
+{
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > maxNesting)
+                return true;
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+// Parses one request text; returns why it is not a JSON text, or nothing.
+boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol::Tree& request)
+{
+    if (nestsTooDeep(text))
+        return std::string(tooDeepMessage);
+    std::istringstream input(text);
+    try {
+        boost::property_tree::read_json(input, request);
+    } catch (const boost::property_tree::json_parser_error& error) {
+        return error.message();
+    }
+    return boost::none;
+}
+
+// Length of the well-formed UTF-8 sequence at `at`, or 0 when there is none.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t at)
+{
+    auto byteAt = [&text](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    unsigned lead = byteAt(at);
+    unsigned secondLow = 0x80;
+    unsigned secondHigh = 0xBF;
+    std::size_t length;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        secondLow = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+        secondHigh = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        secondLow = lead == 0xF0 ? 0x90 : 0x80;
+        secondHigh = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        unsigned next = byteAt(at + i);
+        if (next < (i == 1 ? secondLow : 0x80) || next > (i == 1 ? secondHigh : 0xBF))
+            return 0;
+    }
+    return length;
+}
+
+// The JSON writer passes bytes above 0x7F through unchanged; replies must stay valid UTF-8
+// even when they echo a client's garbage, so each stray byte becomes U+FFFD.
+std::string validUtf8(const std::string& text)
+{
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t length = utf8SequenceLength(text, at);
+        if (length == 0) {
+            result += "\xEF\xBF\xBD";
+            ++at;
+        } else {
+            result.append(text, at, length);
+            at += length;
+        }
+    }
+    return result;
+}
+}  // namespace
+
 JbpHostProtocol::JbpHostProtocol(std::shared_ptr<Interface> newLink, NetManager* netManager)
-    : netManager(netManager)
+    : requestTable{
+          {"has_corvanet_system", &JbpHostProtocol::hasCorvanetSystem},
+          {"get_corvanet_ip_settings", &JbpHostProtocol::getCorvanetIpSettings},
+          {"may_change_corvanet_ip_settings", &JbpHostProtocol::mayChangeCorvanetIpSettings},
+          {"set_corvanet_ip_settings", &JbpHostProtocol::setCorvanetIpSettings},
+          {"may_use_builder", &JbpHostProtocol::mayUseBuilder},
+          {"get_devices", &JbpHostProtocol::getDevices},
+          {"set_tessora_info", &JbpHostProtocol::setTessoraInfo},
+          {"get_corvanets", &JbpHostProtocol::getCorvanets},
+      },
+      netManager(netManager)
 {
     link = std::move(newLink);
 }
 
+// Detached first, so that deliveries still queued for the link no longer reach this object;
+// the answers waiting on the configuration-daemon link may belong to this connection.
 JbpHostProtocol::~JbpHostProtocol()
 {
     if (link)
         link->setProtocol(nullptr);
-    netManager->dropPendingCommands();
+    if (netManager)
+        netManager->dropPendingCommands();
 }
-
-void JbpHostProtocol::handleData(const std::string&, Interface*) {}
 
 void JbpHostProtocol::attachInterface(std::shared_ptr<Interface> newLink)
 {
@@ -27,6 +150,89 @@ void JbpHostProtocol::attachInterface(std::shared_ptr<Interface> newLink)
 void JbpHostProtocol::handleClosed(const std::string&)
 {
     connected = false;
-    if (closeCommand)
-        closeCommand->execute("Interface closed connection");
+    // The close command may release this object; the local copy keeps the command alive.
+    if (std::shared_ptr<Command> command = closeCommand)
+        command->execute(closedReason);
 }
+
+// Each request leaves the buffer before it is handled, so a failing request cannot be
+// handled twice nor hold up the ones after it.
+void JbpHostProtocol::handleData(const std::string& data, Interface*)
+{
+    std::size_t searchFrom = receiveBuffer.size();  // only new bytes can hold a NUL: no rescans
+    receiveBuffer += data;
+    std::size_t end;
+    while ((end = receiveBuffer.find('\0', searchFrom)) != std::string::npos) {
+        std::string text = receiveBuffer.substr(0, end);
+        receiveBuffer.erase(0, end + 1);
+        searchFrom = 0;
+        try {
+            handleRequest(text);
+        } catch (const std::exception& error) {
+            log(2, requestFailedLog, error.what());
+        }
+    }
+}
+
+void JbpHostProtocol::handleRequest(const std::string& text)
+{
+    if (text.empty())
+        return;
+    Tree request;
+    if (boost::optional<std::string> failure = parseJson(text, request)) {
+        Tree reply;
+        reply.put("error.id", parseErrorId);
+        reply.put("error.message", invalidFormatPrefix + *failure);
+        reply.put("error.bad_object", text);
+        sendReply(errorReplyType, reply);
+        return;
+    }
+    dispatch(request);
+}
+
+void JbpHostProtocol::dispatch(const Tree& request)
+{
+    std::string type = request.get("type", std::string(missingType));
+    auto entry = requestTable.find(type);
+    if (entry == requestTable.end()) {
+        replyError(parseErrorId, unsupportedTypePrefix + type);
+        return;
+    }
+    requestType = type;
+    (this->*entry->second)(request);
+}
+
+void JbpHostProtocol::sendReply(const std::string& type, Tree reply)
+{
+    reply.put("type", type);
+    std::ostringstream text;
+    boost::property_tree::write_json(text, reply, true);
+    if (link)
+        link->send(validUtf8(text.str()) + '\0');
+}
+
+void JbpHostProtocol::replyError(const std::string& id, const std::string& message)
+{
+    Tree reply;
+    reply.put("error.id", id);
+    reply.put("error.message", message);
+    sendReply(errorReplyType, reply);
+}
+
+void JbpHostProtocol::replyNotAvailable() { replyError(notAvailableId, notAvailablePrefix + requestType); }
+
+void JbpHostProtocol::hasCorvanetSystem(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::getCorvanetIpSettings(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::mayChangeCorvanetIpSettings(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::setCorvanetIpSettings(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::mayUseBuilder(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::getDevices(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::setTessoraInfo(const Tree&) { replyNotAvailable(); }
+
+void JbpHostProtocol::getCorvanets(const Tree&) { replyNotAvailable(); }

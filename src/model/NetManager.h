@@ -18,8 +18,10 @@ public:
     NetManager();
     virtual ~NetManager();
 
-    // Creates the link to the configuration daemon (port 3972 of `address`) and its protocol.
-    void connect(boost::asio::io_context& ioContext, const std::string& address, int port = 3972);
+    // Creates the link to the configuration daemon (port 3972 of `address`) and its protocol,
+    // which opens its second link to `directPort` of the same host.
+    void connect(boost::asio::io_context& ioContext, const std::string& address, int port = 3972,
+                 int directPort = 3973);
 
     SystemTree& tree() { return systemTree; }
     ConfClientProtocol* confClientProtocol() { return confClient.get(); }
@@ -28,6 +30,10 @@ public:
     void forgetSystem();
     // Drops the reply commands waiting on the configuration-daemon link.
     void dropPendingCommands();
+
+    // The Spread configuration text of a new system, and the reading of a received one.
+    std::string makeSpreadFile() const;
+    void parseSpreadFile(const std::string& text);
 
 private:
     SystemTree systemTree;

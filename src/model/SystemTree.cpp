@@ -45,8 +45,20 @@ void SystemTree::put(const std::string& path, const char* value) { tree.put(path
 
 void SystemTree::put(const std::string& path, int value) { tree.put(path, value); }
 
-void SystemTree::put(const std::string& path, bool value) { tree.put(path, value ? "true" : "false"); }
+void SystemTree::put(const std::string& path, bool value) { tree.put(path, std::string(value ? "true" : "false")); }
 
 void SystemTree::putChild(const std::string& path, const Tree& subtree) { tree.put_child(path, subtree); }
+
+void SystemTree::putEntry(const std::string& path, const std::string& key, const std::string& value)
+{
+    Tree* parent = findChild(path);
+    if (!parent)
+        parent = &tree.put_child(path, Tree());
+    Tree::assoc_iterator entry = parent->find(key);
+    if (entry != parent->not_found())
+        entry->second.put_value(value);
+    else
+        parent->push_back(Tree::value_type(key, Tree(value)));
+}
 
 void SystemTree::eraseTopLevel(const std::string& key) { tree.erase(key); }
