@@ -66,17 +66,15 @@ void ConfClientProtocol::attachInterface(std::shared_ptr<Interface> newLink)
     link->setProtocol(this);
 }
 
+// Each link has its own framer, so a message cut short on one link cannot swallow the
+// start of one that arrives on the other.
 void ConfClientProtocol::handleData(const std::string& data, Interface* receivedOn)
 {
-    receiveBuffer += data;
-    for (;;) {
-        std::string::size_type end = receiveBuffer.find('\0');
-        if (end == std::string::npos)
-            return;
-        std::string message = receiveBuffer.substr(0, end);
-        receiveBuffer.erase(0, end + 1);
+    NulFramer& framer = receivedOn == directLink.get() ? directReceiveBuffer : receiveBuffer;
+    framer.append(data);
+    std::string message;
+    while (framer.next(message))
         dispatchMessage(message, receivedOn);
-    }
 }
 
 void ConfClientProtocol::dispatchMessage(const std::string& text, Interface* receivedOn)

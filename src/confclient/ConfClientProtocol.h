@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "transport/NulFramer.h"
 #include "transport/Protocol.h"
 #include "transport/TcpClientInterface.h"
 
@@ -101,7 +102,8 @@ private:
     std::string currentRouter;
     unsigned programStep = 0;
     std::string ownAddress;
-    std::string receiveBuffer;
+    NulFramer receiveBuffer;
+    NulFramer directReceiveBuffer;
     std::string defaultDestination;
     std::shared_ptr<TcpClientInterface> directLink;
     std::shared_ptr<Command> replyCommand;

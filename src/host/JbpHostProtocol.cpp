@@ -155,17 +155,13 @@ void JbpHostProtocol::handleClosed(const std::string&)
         command->execute(closedReason);
 }
 
-// Each request leaves the buffer before it is handled, so a failing request cannot be
+// Each request leaves the framer before it is handled, so a failing request cannot be
 // handled twice nor hold up the ones after it.
 void JbpHostProtocol::handleData(const std::string& data, Interface*)
 {
-    std::size_t searchFrom = receiveBuffer.size();  // only new bytes can hold a NUL: no rescans
-    receiveBuffer += data;
-    std::size_t end;
-    while ((end = receiveBuffer.find('\0', searchFrom)) != std::string::npos) {
-        std::string text = receiveBuffer.substr(0, end);
-        receiveBuffer.erase(0, end + 1);
-        searchFrom = 0;
+    receiveBuffer.append(data);
+    std::string text;
+    while (receiveBuffer.next(text)) {
         try {
             handleRequest(text);
         } catch (const std::exception& error) {

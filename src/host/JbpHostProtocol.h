@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/HostProtocol.h"
+#include "transport/NulFramer.h"
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -47,6 +48,6 @@ private:
 
     std::map<std::string, RequestHandler> requestTable;
     std::string requestType;
-    std::string receiveBuffer;  // never holds a NUL between deliveries
+    NulFramer receiveBuffer;
     NetManager* netManager;
 };

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Cuts a byte stream into NUL-terminated messages across reads. Both protocols end every
+// message with one NUL; the NUL never belongs to the message.
+class NulFramer {
+public:
+    void append(const std::string& data) { buffer += data; }
+
+    // Takes the next complete message; false when more bytes are needed.
+    bool next(std::string& message);
+
+    // Bytes received and not yet terminated by a NUL.
+    std::size_t pendingSize() const { return buffer.size() - start; }
+
+private:
+    std::string buffer;
+    std::size_t start = 0;    // where the first unconsumed message begins
+    std::size_t scanned = 0;  // bytes before this offset hold no NUL
+};

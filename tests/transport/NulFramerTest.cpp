@@ -1,0 +1,36 @@
+#include "transport/NulFramer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+std::vector<std::string> drain(NulFramer& framer)
+{
+    std::vector<std::string> messages;
+    std::string message;
+    while (framer.next(message))
+        messages.push_back(message);
+    return messages;
+}
+}  // namespace
+
+TEST(NulFramer, CutsMessagesAcrossReadsAndKeepsTheTail)
+{
+    NulFramer framer;
+    framer.append(std::string("one\0two\0th", 10));
+    EXPECT_EQ(drain(framer), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(framer.pendingSize(), 2u);
+
+    framer.append("r");
+    EXPECT_TRUE(drain(framer).empty());
+    framer.append(std::string("ee\0\0", 4));
+    EXPECT_EQ(drain(framer), (std::vector<std::string>{"three", ""}));
+    EXPECT_EQ(framer.pendingSize(), 0u);
+
+    std::string bytes("a\0b\0c", 5);
+    for (char c : bytes)
+        framer.append(std::string(1, c));
+    EXPECT_EQ(drain(framer), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(framer.pendingSize(), 1u);
+}
