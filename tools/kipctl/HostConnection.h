@@ -1,0 +1,38 @@
+#pragma once
+
+#include <boost/property_tree/ptree.hpp>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+// Why a conversation with kipd ended without an answer.
+class ConnectionError : public std::runtime_error {
+public:
+    enum class Kind { refused, timedOut, closed };
+    ConnectionError(Kind kind, const std::string& text) : std::runtime_error(text), kind(kind) {}
+    Kind kind;
+};
+
+// One client connection to kipd's host protocol: NUL-terminated JSON both ways.
+class HostConnection {
+public:
+    HostConnection(const std::string& host, int port, std::chrono::milliseconds timeout);
+    ~HostConnection();
+    HostConnection(const HostConnection&) = delete;
+    HostConnection& operator=(const HostConnection&) = delete;
+
+    void send(const boost::property_tree::ptree& request);
+    // The next reply; throws ConnectionError when none comes within `limit`.
+    boost::property_tree::ptree receive(std::chrono::milliseconds limit);
+    // The raw JSON text of the last reply received.
+    const std::string& lastText() const { return last; }
+
+private:
+    bool waitReadable(std::chrono::steady_clock::time_point deadline);
+    bool waitWritable();
+
+    int fd = -1;
+    std::string buffer;
+    std::string last;
+};

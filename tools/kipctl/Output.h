@@ -1,0 +1,19 @@
+#pragma once
+
+#include <boost/property_tree/ptree.hpp>
+
+#include <ostream>
+#include <string>
+
+// Readable forms of kipd's replies.
+namespace output {
+
+using Tree = boost::property_tree::ptree;
+
+void deviceTableHeader(std::ostream& out);
+// One row per device report ("new_corvanet_info", "new_tessora_info", "new_ip_device_info").
+void deviceRow(std::ostream& out, const std::string& reportType, const Tree& report);
+void ipSettings(std::ostream& out, const Tree& reply);
+void corvanets(std::ostream& out, const Tree& reply);
+
+}  // namespace output

@@ -1,0 +1,352 @@
+// kipctl: a command-line client of kipd's host protocol.
+#include "HostConnection.h"
+#include "Output.h"
+
+#include <boost/property_tree/ptree.hpp>
+
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+using Tree = boost::property_tree::ptree;
+using Milliseconds = std::chrono::milliseconds;
+
+namespace {
+
+enum ExitStatus { ok = 0, usageError = 1, errorReply = 2, connectionFailed = 3, timedOut = 4 };
+
+const char* const usage =
+    "Usage: kipctl [--host HOST] [--timeout SECONDS] [--json] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Commands:\n"
+    "  has-system                 does this box belong to a system\n"
+    "  ip-settings                show this box's IP settings\n"
+    "  may-change-ip              may this box's IP settings be changed\n"
+    "  set-ip IP MASK GATEWAY HOSTNAME [--mac MAC]\n"
+    "                             change the IP settings of this box (or of the device MAC)\n"
+    "  may-use-builder            may the system be configured on this box\n"
+    "  devices [--no-refresh] [--quiet SECONDS]\n"
+    "                             search the devices; ends when none has reported for a while\n"
+    "  set-router MAC [--ip IP] [--mask MASK] [--gateway GATEWAY] [--hostname NAME]\n"
+    "             [--include | --exclude] [--level NO] [--level-name NAME] [--level-description TEXT]\n"
+    "                             change a router's IP settings, or add it to (with a level) or\n"
+    "                             remove it from the system\n"
+    "  corvanets                  list the controller boxes of the system\n"
+    "\n"
+    "Options:\n"
+    "  --host HOST       the box running kipd (default 127.0.0.1)\n"
+    "  --timeout SECONDS how long to wait for an answer (default 5; 30 for set-ip and set-router)\n"
+    "  --json            print kipd's replies as JSON, one per line\n"
+    "\n"
+    "Exit status: 0 done, 1 bad usage, 2 kipd answered with an error, 3 no connection,\n"
+    "4 no answer in time.\n";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    double timeoutSeconds = -1;
+    bool json = false;
+    std::string command;
+    std::vector<std::string> arguments;
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Takes "--name value" pairs and flags from the arguments of one command.
+class ArgumentList {
+public:
+    explicit ArgumentList(std::vector<std::string> arguments) : arguments(std::move(arguments)) {}
+
+    bool flag(const std::string& name)
+    {
+        for (auto it = arguments.begin(); it != arguments.end(); ++it)
+            if (*it == name) {
+                arguments.erase(it);
+                return true;
+            }
+        return false;
+    }
+    std::string value(const std::string& name, const std::string& fallback = "")
+    {
+        for (auto it = arguments.begin(); it != arguments.end(); ++it)
+            if (*it == name) {
+                if (it + 1 == arguments.end())
+                    throw UsageError(name + " needs a value");
+                std::string found = *(it + 1);
+                arguments.erase(it, it + 2);
+                return found;
+            }
+        return fallback;
+    }
+    std::vector<std::string> positional(std::size_t least, std::size_t most)
+    {
+        for (const std::string& argument : arguments)
+            if (argument.rfind("--", 0) == 0)
+                throw UsageError("unknown option " + argument);
+        if (arguments.size() < least || arguments.size() > most)
+            throw UsageError("wrong number of arguments");
+        return arguments;
+    }
+
+private:
+    std::vector<std::string> arguments;
+};
+
+class Client {
+public:
+    Client(const Options& options, Milliseconds timeout)
+        : options(options), timeout(timeout), connection(options.host, 3971, timeout) {}
+
+    Tree ask(const Tree& request) { return (connection.send(request), next(timeout)); }
+    Tree next(Milliseconds limit)
+    {
+        Tree reply = connection.receive(limit);
+        if (options.json)
+            std::cout << connection.lastText() << std::endl;
+        return reply;
+    }
+    void send(const Tree& request) { connection.send(request); }
+    bool json() const { return options.json; }
+    Milliseconds limit() const { return timeout; }
+
+private:
+    const Options& options;
+    Milliseconds timeout;
+    HostConnection connection;
+};
+
+Tree requestOf(const std::string& type)
+{
+    Tree request;
+    request.put("type", type);
+    return request;
+}
+
+// An "error_info" reply, or an "error" member inside a "_response": reported, non-zero exit.
+bool reportedError(const Tree& reply)
+{
+    boost::optional<const Tree&> error = reply.get_child_optional("error");
+    if (!error)
+        return false;
+    std::cerr << "kipd: " << error->get<std::string>("message", "") << " (" << error->get<std::string>("id", "")
+              << ")\n";
+    return true;
+}
+
+int answerYesNo(Client& client, const std::string& type, const std::string& member, const std::string& yes,
+                const std::string& no)
+{
+    Tree reply = client.ask(requestOf(type));
+    if (reportedError(reply))
+        return errorReply;
+    if (!client.json())
+        std::cout << (reply.get<std::string>(member, "false") == "true" ? yes : no) << '\n';
+    return ok;
+}
+
+int hasSystem(Client& client, ArgumentList& arguments)
+{
+    arguments.positional(0, 0);
+    return answerYesNo(client, "has_corvanet_system", "system_exists", "This box belongs to a system.",
+                       "This box has no system.");
+}
+
+int mayChangeIp(Client& client, ArgumentList& arguments)
+{
+    arguments.positional(0, 0);
+    return answerYesNo(client, "may_change_corvanet_ip_settings", "change_allowed",
+                       "The IP settings of this box may be changed.", "The IP settings of this box may not be changed.");
+}
+
+int mayUseBuilder(Client& client, ArgumentList& arguments)
+{
+    arguments.positional(0, 0);
+    return answerYesNo(client, "may_use_builder", "use_allowed", "The system may be configured on this box.",
+                       "The system may not be configured on this box.");
+}
+
+int ipSettings(Client& client, ArgumentList& arguments)
+{
+    arguments.positional(0, 0);
+    Tree reply = client.ask(requestOf("get_corvanet_ip_settings"));
+    if (reportedError(reply))
+        return errorReply;
+    if (!client.json())
+        output::ipSettings(std::cout, reply);
+    return ok;
+}
+
+int setIp(Client& client, ArgumentList& arguments)
+{
+    std::string mac = arguments.value("--mac");
+    std::vector<std::string> values = arguments.positional(4, 4);
+    Tree request = requestOf("set_corvanet_ip_settings");
+    request.put("ip_address", values[0]);
+    request.put("subnet_mask", values[1]);
+    request.put("default_gateway", values[2]);
+    request.put("hostname", values[3]);
+    if (!mac.empty())
+        request.put("mac_address", mac);
+    Tree reply = client.ask(request);
+    if (reportedError(reply))
+        return errorReply;
+    if (!client.json()) {
+        std::cout << "IP settings accepted.\n";
+        if (reply.get<std::string>("system_created", "false") == "true")
+            std::cout << "A new system was created on this box.\n";
+        if (reply.get<std::string>("reboot", "false") == "true")
+            std::cout << "The box reboots to apply its new settings.\n";
+    }
+    return ok;
+}
+
+bool isDeviceReport(const std::string& type)
+{
+    return type == "new_corvanet_info" || type == "new_tessora_info" || type == "new_ip_device_info";
+}
+
+int devices(Client& client, ArgumentList& arguments)
+{
+    Tree request = requestOf("get_devices");
+    request.put("refresh", arguments.flag("--no-refresh") ? "false" : "true");
+    double quiet = std::stod(arguments.value("--quiet", "2"));
+    arguments.positional(0, 0);
+    client.send(request);
+    if (!client.json())
+        output::deviceTableHeader(std::cout);
+    // The first report may take as long as any answer; then the search ends after a quiet spell.
+    Milliseconds wait = client.limit();
+    for (;;) {
+        Tree reply;
+        try {
+            reply = client.next(wait);
+        } catch (const ConnectionError& error) {
+            if (error.kind == ConnectionError::Kind::timedOut && wait != client.limit())
+                return ok;
+            throw;
+        }
+        if (reportedError(reply))
+            return errorReply;
+        std::string type = reply.get<std::string>("type", "");
+        if (isDeviceReport(type) && !client.json())
+            output::deviceRow(std::cout, type, reply);
+        wait = Milliseconds(static_cast<long>(quiet * 1000));
+    }
+}
+
+int setRouter(Client& client, ArgumentList& arguments)
+{
+    Tree request = requestOf("set_tessora_info");
+    request.put("ip_settings.ip_address", arguments.value("--ip"));
+    request.put("ip_settings.subnet_mask", arguments.value("--mask"));
+    request.put("ip_settings.default_gateway", arguments.value("--gateway"));
+    request.put("ip_settings.hostname", arguments.value("--hostname"));
+    bool include = arguments.flag("--include");
+    bool exclude = arguments.flag("--exclude");
+    if (include && exclude)
+        throw UsageError("--include and --exclude exclude each other");
+    if (include || exclude)
+        request.put("system.include", include ? "true" : "false");
+    request.put("system.level.no", arguments.value("--level"));
+    request.put("system.level.name", arguments.value("--level-name"));
+    request.put("system.level.description", arguments.value("--level-description"));
+    request.put("ip_settings.mac_address", arguments.positional(1, 1)[0]);
+
+    Tree reply = client.ask(request);
+    if (reportedError(reply))
+        return errorReply;
+    std::string type = reply.get<std::string>("type", "");
+    if (isDeviceReport(type) && !client.json()) {
+        output::deviceTableHeader(std::cout);
+        output::deviceRow(std::cout, type, reply);
+    }
+    return ok;
+}
+
+int corvanets(Client& client, ArgumentList& arguments)
+{
+    arguments.positional(0, 0);
+    Tree reply = client.ask(requestOf("get_corvanets"));
+    if (reportedError(reply))
+        return errorReply;
+    if (!client.json())
+        output::corvanets(std::cout, reply);
+    return ok;
+}
+
+using Handler = std::function<int(Client&, ArgumentList&)>;
+
+const std::map<std::string, Handler>& commands()
+{
+    static const std::map<std::string, Handler> table = {
+        {"has-system", hasSystem}, {"ip-settings", ipSettings}, {"may-change-ip", mayChangeIp},
+        {"set-ip", setIp},         {"may-use-builder", mayUseBuilder}, {"devices", devices},
+        {"set-router", setRouter}, {"corvanets", corvanets}};
+    return table;
+}
+
+Options parseOptions(int argc, char* argv[])
+{
+    Options options;
+    int i = 1;
+    for (; i < argc && std::string(argv[i]).rfind("--", 0) == 0; ++i) {
+        std::string option = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (option == "--json")
+            options.json = true;
+        else if (option == "--host" && hasValue)
+            options.host = argv[++i];
+        else if (option == "--timeout" && hasValue)
+            options.timeoutSeconds = std::stod(argv[++i]);
+        else if (option == "--help")
+            throw UsageError("");
+        else
+            throw UsageError("unknown option " + option);
+    }
+    if (i == argc)
+        throw UsageError("no command given");
+    options.command = argv[i];
+    options.arguments.assign(argv + i + 1, argv + argc);
+    return options;
+}
+
+Milliseconds timeoutFor(const Options& options)
+{
+    double seconds = options.timeoutSeconds;
+    if (seconds < 0)
+        seconds = (options.command == "set-ip" || options.command == "set-router") ? 30 : 5;
+    return Milliseconds(static_cast<long>(seconds * 1000));
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    try {
+        Options options = parseOptions(argc, argv);
+        auto command = commands().find(options.command);
+        if (command == commands().end())
+            throw UsageError("unknown command " + options.command);
+        ArgumentList arguments(options.arguments);
+        Client client(options, timeoutFor(options));
+        return command->second(client, arguments);
+    } catch (const UsageError& error) {
+        if (*error.what())
+            std::cerr << "kipctl: " << error.what() << "\n\n";
+        std::cerr << usage;
+        return usageError;
+    } catch (const std::invalid_argument&) {
+        std::cerr << "kipctl: a number was expected\n\n" << usage;
+        return usageError;
+    } catch (const ConnectionError& error) {
+        std::cerr << "kipctl: " << error.what() << '\n';
+        return error.kind == ConnectionError::Kind::timedOut ? timedOut : connectionFailed;
+    } catch (const boost::property_tree::ptree_error& error) {
+        std::cerr << "kipctl: unreadable reply from kipd: " << error.what() << '\n';
+        return connectionFailed;
+    }
+}
