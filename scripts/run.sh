@@ -1,24 +1,48 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds kipd, starts the configuration-daemon simulator with the
-# example network and runs kipd against it in the foreground. Ctrl-C stops both.
+# The main job: installs what is missing, builds kipd and kipctl, starts the configuration-
+# daemon simulator with the example network and kipd against it, shows the network with
+# kipctl, and keeps both running in the foreground until Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target kipd
+cmake --build build -j "$(nproc)" --target kipd kipctl
 
-ready=$(mktemp)
-python3 tools/kip-confd-sim --network "${KIPD_NETWORK:-examples/network.json}" --verbose >"$ready" &
-simulator=$!
-trap 'kill "$simulator" 2>/dev/null; wait "$simulator" 2>/dev/null; rm -f "$ready"' EXIT
+network=${KIPD_NETWORK:-examples/network.json}
+simulator_log=build/kip-confd-sim.log
+pids=()
+cleanup() {
+  trap - EXIT INT TERM
+  [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
+  wait 2>/dev/null
+  echo "kipd and the simulator stopped."
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+python3 tools/kip-confd-sim --network "$network" --verbose >"$simulator_log" 2>&1 &
+pids+=($!)
 for _ in $(seq 100); do
-  grep -q 'listening on' "$ready" && break
-  kill -0 "$simulator" 2>/dev/null || { cat "$ready"; echo "the simulator did not start" >&2; exit 1; }
+  grep -q 'listening on' "$simulator_log" && break
+  kill -0 "${pids[0]}" 2>/dev/null || { cat "$simulator_log" >&2; exit 1; }
   sleep 0.1
 done
-cat "$ready"
-echo "kipd: serving configuration clients on port 3971 (Ctrl-C stops)"
-build/kipd "$@" &
-daemon=$!
-trap 'kill "$daemon" "$simulator" 2>/dev/null; wait 2>/dev/null; rm -f "$ready"' EXIT INT TERM
-wait "$daemon"
+echo "Simulator of the configuration daemon and of the network of $network (messages: $simulator_log)"
+
+build/kipd &
+pids+=($!)
+for _ in $(seq 100); do
+  (exec 3<>/dev/tcp/127.0.0.1/3971) 2>/dev/null && break
+  sleep 0.1
+done
+echo "kipd: serving configuration clients on port 3971"
+echo
+
+show() { echo "\$ kipctl $*"; build/kipctl "$@" || true; echo; }
+show has-system
+show ip-settings
+show devices
+show corvanets
+
+echo "kipd and the simulator keep running: try build/kipctl --help. Ctrl-C stops both."
+wait "${pids[1]}"
