@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kipd needs, if any are missing.
 set -euo pipefail
-packages=(g++ cmake make python3 libboost-dev libboost-system-dev libboost-thread-dev
+packages=(g++ clang libclang-rt-14-dev cmake make python3 libboost-dev libboost-system-dev libboost-thread-dev
           libboost-date-time-dev libgtest-dev libgmock-dev libbenchmark-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -15,7 +15,7 @@ void check(const boost::system::error_code& error, const char* location)
 }  // namespace
 
 TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> command)
-    : ioContext(&ioContext), port(port), newConnectionCommand(std::move(command)), acceptor(ioContext)
+    : ioContext(&ioContext), newConnectionCommand(std::move(command)), acceptor(ioContext)
 {
     boost::system::error_code error;
     acceptor.open(tcp::v4(), error);

@@ -28,7 +28,6 @@ private:
     void handleAccept(const std::shared_ptr<TcpServerInterface>& link, const boost::system::error_code& error);
 
     boost::asio::io_context* ioContext;
-    int port;
     std::shared_ptr<Command> newConnectionCommand;
     boost::asio::ip::tcp::acceptor acceptor;
     std::list<std::shared_ptr<TcpServerInterface>> pendingLinks;
