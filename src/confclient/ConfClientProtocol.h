@@ -66,6 +66,10 @@ public:
     // Loads the initialisation program into a router, record by record.
     void sendRouterProgram(const std::string& deviceKey, std::shared_ptr<Command> command);
 
+    // Appends the values of a list reply to `queue`: the plain `key` alone when it has a value,
+    // else key0, key1, ... up to the first missing or empty one.
+    static void collectNumberedValues(const Tree& message, const std::string& key, std::deque<std::string>& queue);
+
     const std::shared_ptr<TcpClientInterface>& directInterface() const { return directLink; }
 
 private:
@@ -94,6 +98,14 @@ private:
     // controller card on the main link, report any other device to the device list.
     void followUpDevice(const std::string& kind, const std::string& mac, const std::string& from,
                         bool viaDirectLink);
+
+    // After a final "system update": the Tessora panels of the system restart.
+    void rebootPanelsOfSystem();
+
+    // Reading chain: asks for the next queued subsystem, or for the partition list once none is
+    // left; asks for the next queued partition, or reports the end of the chain.
+    void requestNextSubsystem();
+    void requestNextPartition();
 
     std::map<std::string, Handler> handlers;
     std::deque<std::string> subsystemQueue;
