@@ -1,7 +1,7 @@
 #include "confclient/ConfClientProtocol.h"
 
 #include "confclient/ConfLinkFixture.h"
-#include "support/SimulatorProcess.h"
+#include "support/SimulatedNetwork.h"
 #include "support/WorkerControl.h"
 #include "support/WorkerQueue.h"
 #include "transport/MacAddress.h"
@@ -13,33 +13,13 @@ namespace {
 constexpr std::chrono::seconds chainLimit(10);
 
 // A network manager connected to the simulator holding tests/data/network-levels.json.
-struct SimulatedSystem {
-    explicit SimulatedSystem(const Texts& faults = {}) : sim("tests/data/network-levels.json", faults)
-    {
-        netManager.connect(loop.io(), "127.0.0.1", sim.mainPort(), sim.directPort());
-        connected = waitUntil([&] { return connections() == 2; });
-    }
-    ~SimulatedSystem() { drainWorker(); }
+struct SimulatedSystem : SimulatedNetwork {
+    explicit SimulatedSystem(const Texts& faults = {}) : SimulatedNetwork("tests/data/network-levels.json", faults) {}
 
-    int connections() const
-    {
-        int count = 0;
-        for (const auto& entry : sim.logEntries())
-            count += entry.get<std::string>("dir", "") == "connect";
-        return count;
-    }
     void requestSubsystemList(std::shared_ptr<Command> reply)
     {
-        onWorker([&] {
-            netManager.confClientProtocol()->requestSubsystemList(reply);
-            return true;
-        });
+        withProtocol([&](ConfClientProtocol& protocol) { protocol.requestSubsystemList(reply); });
     }
-
-    SimulatorProcess sim;
-    EventLoopThread loop;
-    NetManager netManager;
-    bool connected = false;
 };
 
 void flatten(const SystemTree::Tree& node, const std::string& prefix, std::string& out)

@@ -1,7 +1,7 @@
 #include "confclient/ConfClientProtocol.h"
 
 #include "confclient/ConfLinkFixture.h"
-#include "support/SimulatorProcess.h"
+#include "support/SimulatedNetwork.h"
 #include "support/WorkerControl.h"
 #include "support/WorkerQueue.h"
 #include "transport/MacAddress.h"
@@ -20,35 +20,8 @@ constexpr const char* audioRouter = "00:1E:C0:20:10:21";
 constexpr const char* failed = "Failed to initialise the Tessora";
 
 // A network manager connected to the simulator holding tests/data/network-levels.json.
-struct SimulatedRouters {
-    explicit SimulatedRouters(const Texts& faults = {}) : sim("tests/data/network-levels.json", faults)
-    {
-        netManager.connect(loop.io(), "127.0.0.1", sim.mainPort(), sim.directPort());
-        connected = waitUntil([&] { return connections() == 2; });
-    }
-    ~SimulatedRouters() { drainWorker(); }
-
-    int connections() const
-    {
-        int count = 0;
-        for (const auto& entry : sim.logEntries())
-            count += entry.get<std::string>("dir", "") == "connect";
-        return count;
-    }
-    // Runs `work` with the protocol on the worker thread.
-    template <class Work>
-    void withProtocol(Work work)
-    {
-        onWorker([&] {
-            work(*netManager.confClientProtocol());
-            return true;
-        });
-    }
-
-    SimulatorProcess sim;
-    EventLoopThread loop;
-    NetManager netManager;
-    bool connected = false;
+struct SimulatedRouters : SimulatedNetwork {
+    explicit SimulatedRouters(const Texts& faults = {}) : SimulatedNetwork("tests/data/network-levels.json", faults) {}
 };
 
 // Records each outcome with the time it came.
