@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,27 +97,36 @@ private:
     std::vector<std::string> arguments;
 };
 
+// Connects on the first request, so that bad usage is refused before kipd is contacted.
 class Client {
 public:
-    Client(const Options& options, Milliseconds timeout)
-        : options(options), timeout(timeout), connection(options.host, 3971, timeout) {}
+    Client(const Options& options, Milliseconds timeout) : options(options), timeout(timeout) {}
 
-    Tree ask(const Tree& request) { return (connection.send(request), next(timeout)); }
+    Tree ask(const Tree& request)
+    {
+        send(request);
+        return next(timeout);
+    }
     Tree next(Milliseconds limit)
     {
-        Tree reply = connection.receive(limit);
+        Tree reply = connection->receive(limit);
         if (options.json)
-            std::cout << connection.lastText() << std::endl;
+            std::cout << connection->lastText() << std::endl;
         return reply;
     }
-    void send(const Tree& request) { connection.send(request); }
+    void send(const Tree& request)
+    {
+        if (!connection)
+            connection = std::make_unique<HostConnection>(options.host, 3971, timeout);
+        connection->send(request);
+    }
     bool json() const { return options.json; }
     Milliseconds limit() const { return timeout; }
 
 private:
     const Options& options;
     Milliseconds timeout;
-    HostConnection connection;
+    std::unique_ptr<HostConnection> connection;
 };
 
 Tree requestOf(const std::string& type)
