@@ -8,6 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -91,6 +92,7 @@ private:
             throw std::runtime_error("pipe");
         pid = ::fork();
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that was killed
             ::dup2(pipeFds[1], STDOUT_FILENO);
             ::close(pipeFds[0]);
             ::close(pipeFds[1]);
