@@ -6,7 +6,9 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <locale>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -24,19 +26,112 @@ constexpr const char* kindControllerCard = "gx2400-ln-ctl";
 
 constexpr int buttonsPerPanel = 40;
 
-// The tree paths of one device entry.
+// The child `key` of `node`, appended (empty) when there is none.
+Tree& childOrAppend(Tree& node, const std::string& key)
+{
+    Tree::assoc_iterator found = node.find(key);
+    if (found != node.not_found())
+        return found->second;
+    // Built in place and copied once: every copy of a tree allocates.
+    const Tree::value_type child(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+    return node.push_back(child)->second;
+}
+
+// The node at `path` below `node`, created where missing, walked as the tree's put walks it:
+// the pieces between dots, a final dot adding no piece.
+Tree& nodeAt(Tree& node, const std::string& path)
+{
+    Tree* current = &node;
+    for (std::string::size_type start = 0; start < path.size();) {
+        std::string::size_type dot = path.find('.', start);
+        if (dot == std::string::npos)
+            dot = path.size();
+        current = &childOrAppend(*current, path.substr(start, dot - start));
+        start = dot + 1;
+    }
+    return *current;
+}
+
+// The keys of one device entry, under a prefix ending in "." ("devices.<MAC>." or
+// "corvanet."). Writing prefix + key with the tree's put walks the whole path from the root for
+// every key; the entry's node is found (or created) at the first write instead and each key put
+// below it, with the same nodes and the same values as a result.
 class DeviceEntry {
 public:
     DeviceEntry(SystemTree& tree, std::string prefix) : tree(tree), prefix(std::move(prefix)) {}
 
-    void moveTo(std::string newPrefix) { prefix = std::move(newPrefix); }
-    void put(const std::string& key, const std::string& value) { tree.put(prefix + key, value); }
-    void put(const std::string& key, int value) { tree.put(prefix + key, value); }
+    void moveTo(std::string newPrefix)
+    {
+        prefix = std::move(newPrefix);
+        node = nullptr;
+    }
+    void put(const std::string& key, const std::string& value) { nodeAt(entry(), key).data() = value; }
+    // In decimal, as the tree's own translator writes integers in the classic locale the
+    // daemon keeps, without a string stream for each.
+    void put(const std::string& key, int value) { put(key, std::to_string(value)); }
 
 private:
+    Tree& entry()
+    {
+        if (!node)
+            node = &nodeAt(tree.root(), prefix);
+        return *node;
+    }
+
     SystemTree& tree;
     std::string prefix;
+    Tree* node = nullptr;
 };
+
+// Reply keys hold no dots, so each is one child of the reply: looked up directly rather than
+// as a tree path, with the same result.
+boost::optional<std::string> optionalTextOf(const Tree& reply, const std::string& key)
+{
+    Tree::const_assoc_iterator found = reply.find(key);
+    if (found == reply.not_found())
+        return boost::none;
+    return found->second.data();
+}
+
+std::string textOf(const Tree& reply, const std::string& key, const std::string& fallback)
+{
+    Tree::const_assoc_iterator found = reply.find(key);
+    return found == reply.not_found() ? fallback : found->second.data();
+}
+
+// The text as the tree's translator reads an int: white space, an optional sign, decimal digits
+// within the range of int, white space, and nothing else; 0 otherwise.
+int wholeInteger(const std::string& text)
+{
+    const std::ctype<char>& ctype = std::use_facet<std::ctype<char>>(std::locale());
+    auto isSpace = [&ctype](char c) { return ctype.is(std::ctype_base::space, c); };
+    std::string::size_type at = 0;
+    while (at < text.size() && isSpace(text[at]))
+        ++at;
+    const bool negative = at < text.size() && text[at] == '-';
+    if (at < text.size() && (text[at] == '-' || text[at] == '+'))
+        ++at;
+    const std::string::size_type digits = at;
+    long long value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = value * 10 + (text[at] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            return 0;
+    }
+    while (at < text.size() && isSpace(text[at]))
+        ++at;
+    if (at == digits || at != text.size())
+        return 0;
+    if (negative)
+        value = -value;
+    return value < INT_MIN || value > INT_MAX ? 0 : static_cast<int>(value);
+}
+
+int integerOf(const Tree& reply, const std::string& key)
+{
+    Tree::const_assoc_iterator found = reply.find(key);
+    return found == reply.not_found() ? 0 : wholeInteger(found->second.data());
+}
 
 // The decimal integer at `position`, read like atoi: leading blanks and a sign allowed,
 // 0 without digits.
@@ -114,26 +209,26 @@ int countPanels(const std::string& system)
 
 bool reportsExternalDevice(const Tree& reply)
 {
-    return !reply.get<std::string>("ext_dev", "").empty() || !reply.get<std::string>("ext_dev0", "").empty();
+    return !textOf(reply, "ext_dev", "").empty() || !textOf(reply, "ext_dev0", "").empty();
 }
 
 void writeTessoraEntries(const Tree& reply, DeviceEntry& entry)
 {
-    std::string systemName = reply.get<std::string>("system_name", "");
-    std::string systemDescription = reply.get<std::string>("system_description", "");
-    entry.put("address", reply.get<int>("address", 0));
-    entry.put("version", reply.get<std::string>("version", ""));
-    entry.put("build", reply.get<std::string>("build", ""));
-    entry.put("revision", reply.get<std::string>("revision", ""));
+    std::string systemName = textOf(reply, "system_name", "");
+    std::string systemDescription = textOf(reply, "system_description", "");
+    entry.put("address", integerOf(reply, "address"));
+    entry.put("version", textOf(reply, "version", ""));
+    entry.put("build", textOf(reply, "build", ""));
+    entry.put("revision", textOf(reply, "revision", ""));
 
     int rackUnits = 0;
-    const std::string system = reply.get<std::string>("system", "");
+    const std::string system = textOf(reply, "system", "");
     if (boost::optional<RouterDescription> router = describeRouter(system)) {
         rackUnits = router->rackUnits;
         entry.put("router.inputs", router->inputs);
         entry.put("router.outputs", router->outputs);
         entry.put("router.format", router->format);
-    } else if (reply.get<std::string>("routerA1", "").empty()) {
+    } else if (textOf(reply, "routerA1", "").empty()) {
         // A panel that works with no router belongs to no system.
         systemName.clear();
         systemDescription.clear();
@@ -152,7 +247,7 @@ void writeTessoraEntries(const Tree& reply, DeviceEntry& entry)
 // The firmware version without a development suffix ("2.1.0-svn1234" is 2.1.0).
 std::string releaseVersion(const Tree& reply)
 {
-    std::string version = reply.get<std::string>("version", "0.0.0pre0");
+    std::string version = textOf(reply, "version", "0.0.0pre0");
     std::string::size_type suffix = version.find("-svn");
     if (suffix != std::string::npos)
         version.erase(suffix);
@@ -163,7 +258,7 @@ std::string releaseVersion(const Tree& reply)
 void writeModules(const Tree& reply, DeviceEntry& entry)
 {
     for (int index = 0;; ++index) {
-        boost::optional<std::string> module = reply.get_optional<std::string>("module" + std::to_string(index));
+        boost::optional<std::string> module = optionalTextOf(reply, "module" + std::to_string(index));
         if (!module)
             return;
         std::vector<std::string> fields = splitFields(*module, ";");
@@ -179,23 +274,23 @@ void writeModules(const Tree& reply, DeviceEntry& entry)
 void writeControllerBoxEntries(const Tree& reply, DeviceEntry& entry)
 {
     entry.put("version", releaseVersion(reply));
-    entry.put("build_number", reply.get<std::string>("build_number", "0"));
-    entry.put("build_time", reply.get<std::string>("build", "1970-01-01T00:00:00+0000"));
-    entry.put("hash", reply.get<std::string>("hash", "0"));
-    entry.put("revision", reply.get<std::string>("revision", "0"));
-    entry.put("box", reply.get<std::string>("box", "kbox"));
-    entry.put("internal_protocol", reply.get<std::string>("internal_protocol", "none"));
-    entry.put("address", reply.get<int>("address", 0));
-    entry.put("neighbor_mac", reply.get<std::string>("neighbor_mac", ""));
-    entry.put("module_positions", reply.get<int>("module_positions", 0));
+    entry.put("build_number", textOf(reply, "build_number", "0"));
+    entry.put("build_time", textOf(reply, "build", "1970-01-01T00:00:00+0000"));
+    entry.put("hash", textOf(reply, "hash", "0"));
+    entry.put("revision", textOf(reply, "revision", "0"));
+    entry.put("box", textOf(reply, "box", "kbox"));
+    entry.put("internal_protocol", textOf(reply, "internal_protocol", "none"));
+    entry.put("address", integerOf(reply, "address"));
+    entry.put("neighbor_mac", textOf(reply, "neighbor_mac", ""));
+    entry.put("module_positions", integerOf(reply, "module_positions"));
     writeModules(reply, entry);
 }
 
 void writeControllerCardEntries(const Tree& reply, DeviceEntry& entry)
 {
     entry.put("version", releaseVersion(reply));
-    entry.put("build_time", reply.get<std::string>("build", "0"));
-    entry.put("dip", reply.get<std::string>("dip", "0"));
+    entry.put("build_time", textOf(reply, "build", "0"));
+    entry.put("dip", textOf(reply, "dip", "0"));
 }
 
 // The last subsystem one of whose values contains the device's address text.
@@ -227,7 +322,7 @@ void writeCommonEntries(const Tree& reply, const SystemTree& tree, DeviceEntry& 
         {"hostname", "ip_settings.hostname"},
     };
     for (const auto& setting : settings) {
-        boost::optional<std::string> value = reply.get_optional<std::string>(setting.first);
+        boost::optional<std::string> value = optionalTextOf(reply, setting.first);
         if (!value)
             return;
         entry.put(setting.second, *value);
@@ -239,13 +334,13 @@ void writeCommonEntries(const Tree& reply, const SystemTree& tree, DeviceEntry& 
 
 void ConfClientProtocol::onDeviceGet(const Tree& reply, bool viaDirectLink)
 {
-    const boost::optional<std::string> from = reply.get_optional<std::string>("from");
+    const boost::optional<std::string> from = optionalTextOf(reply, "from");
     if (!from)
         return;
     const std::string::size_type at = from->find('@');
     if (at == std::string::npos)
         return;
-    const boost::optional<std::string> ip = reply.get_optional<std::string>("ip");
+    const boost::optional<std::string> ip = optionalTextOf(reply, "ip");
     if (!ip)
         return;
 

@@ -1,12 +1,137 @@
 #include "confclient/ConfClientProtocol.h"
 
-// Replies of the Spread and system-update chain. Their handling is not built yet: these
-// messages are accepted by the dispatcher and ignored.
+#include "confclient/ConfMessage.h"
+#include "model/NetManager.h"
 
-void ConfClientProtocol::onSystemUpdate(const Tree&, bool) {}
+// The chain that brings a system up: "spread set" distributes the Spread text, its reply
+// either changes this box's own address (answer, push, "device set", "reboot") or asks for
+// "spread update", whose reply pushes the configuration and asks for "system update", whose
+// final status answers the requester. "spread get" replies announce a box's system.
 
-void ConfClientProtocol::onSpreadGet(const Tree&, bool) {}
+using Tree = ConfClientProtocol::Tree;
 
-void ConfClientProtocol::onSpreadSet(const Tree&, bool) {}
+namespace {
 
-void ConfClientProtocol::onSpreadUpdate(const Tree&, bool) {}
+constexpr const char* cardWithoutSpread = "gx2400-ln-ctl";
+constexpr const char* spreadUpdateFailure = "Spread update failure";
+
+// "device set" for this box: its four IP settings as stored in the tree.
+Tree ownIpSettingsBody(const SystemTree& tree)
+{
+    Tree body;
+    appendLine(body, "ip", tree.getOr("corvanet.ip_settings.ip_address", ""));
+    appendLine(body, "netmask", tree.getOr("corvanet.ip_settings.subnet_mask", ""));
+    appendLine(body, "gateway", tree.getOr("corvanet.ip_settings.default_gateway", ""));
+    appendLine(body, "hostname", tree.getOr("corvanet.ip_settings.hostname", ""));
+    return body;
+}
+
+Tree spreadSettingsBody(const SystemTree& tree)
+{
+    Tree body;
+    appendLine(body, "data", hexEncode(tree.getOr("system.spread.file", "")));
+    appendLine(body, "name", tree.getOr("system.name", ""));
+    appendLine(body, "description", tree.getOr("system.description", ""));
+    return body;
+}
+
+// A Tessora control panel of the system named `name` (panels restart to take the new system).
+bool isPanelOfSystem(const Tree& device, const std::string& name)
+{
+    return device.get<std::string>("system_name", "") == name && device.get<std::string>("type", "") == "tessora" &&
+           !device.get_child_optional("router") && device.get_child_optional("panel");
+}
+
+}  // namespace
+
+void ConfClientProtocol::sendSpreadSettings(std::shared_ptr<Command> command)
+{
+    deviceListCommand.reset();
+    replyCommand = std::move(command);
+    const SystemTree& tree = netManager->tree();
+    if (tree.getOr("corvanet.type", "") != cardWithoutSpread) {
+        sendMessage("spread set", spreadSettingsBody(tree));
+        return;
+    }
+    // A controller card keeps no Spread text: it only takes its new address.
+    executeCommand(replyCommand, "");
+    sendMessage("device set", ownIpSettingsBody(tree));
+}
+
+void ConfClientProtocol::onSpreadSet(const Tree&, bool viaDirectLink)
+{
+    if (viaDirectLink)
+        return;
+    if (!netManager->ipSettingsWereChanged()) {
+        sendMessage("spread update");
+        return;
+    }
+    // The client is answered before this box changes its address and restarts.
+    executeCommand(replyCommand, "");
+    pushSystemConfiguration();
+    sendMessage("device set", ownIpSettingsBody(netManager->tree()));
+    sendMessage("reboot");
+}
+
+void ConfClientProtocol::onSpreadUpdate(const Tree& message, bool viaDirectLink)
+{
+    if (viaDirectLink)
+        return;
+    if (message.get<std::string>("status", "failed") != "ok") {
+        executeCommand(replyCommand, spreadUpdateFailure);
+        return;
+    }
+    pushSystemConfiguration();
+    sendMessage("system update");
+}
+
+// Replies come from both links: "working" while the daemon is busy, then one final status.
+void ConfClientProtocol::onSystemUpdate(const Tree& message, bool)
+{
+    std::string status = message.get<std::string>("status", "");
+    if (status == "working")
+        return;
+    rebootPanelsOfSystem();
+    if (status == "ok")
+        status.clear();
+    executeCommand(replyCommand, status);
+}
+
+void ConfClientProtocol::rebootPanelsOfSystem()
+{
+    const SystemTree& tree = netManager->tree();
+    const std::string name = tree.getOr("system.name", "");
+    const Tree* devices = tree.findChild("devices");
+    if (name.empty() || !devices)
+        return;
+    for (const Tree::value_type& device : *devices)
+        if (isPanelOfSystem(device.second, name))
+            sendTo("reboot", "tessora@" + device.first);
+}
+
+void ConfClientProtocol::onSpreadGet(const Tree& message, bool viaDirectLink)
+{
+    const std::string from = message.get<std::string>("from", "");
+    const std::string::size_type at = from.find('@');
+    if (at == std::string::npos || at + 1 == from.size())
+        return;
+    const std::string identity = from.substr(at + 1);
+    const std::string name = message.get<std::string>("name", "");
+    const std::string description = message.get<std::string>("description", "");
+    SystemTree& tree = netManager->tree();
+    const bool isSelf = tree.getOr("corvanet.ip_settings.mac_address", "") == identity;
+
+    if (viaDirectLink && !isSelf) {
+        // Another box answered directly: only its membership is noted.
+        tree.put("devices." + identity + ".system_name", name);
+        tree.put("devices." + identity + ".system_description", description);
+        return;
+    }
+    tree.put("system.name", name);
+    tree.put("system.description", description);
+    netManager->parseSpreadFile(hexDecode(message.get<std::string>("data", "")));
+    if (viaDirectLink)
+        return;
+    executeCommand(deviceListCommand, identity);
+    executeCommand(replyCommand, "");
+}

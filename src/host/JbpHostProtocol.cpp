@@ -1,5 +1,6 @@
 #include "host/JbpHostProtocol.h"
 
+#include "host/HostReplyTexts.h"
 #include "log/Log.h"
 #include "model/NetManager.h"
 #include "transport/Interface.h"
@@ -10,16 +11,7 @@
 #include <sstream>
 
 namespace {
-// Wire texts of the dispatcher.
-const char* const errorReplyType = "error_info";
-const char* const parseErrorId = "parse_object";
-const char* const invalidFormatPrefix = "Invalid object format: ";
-const char* const unsupportedTypePrefix = "Unsupported type: ";
-const char* const missingType = "null";
-const char* const notAvailableId = "unsupported_request";
-const char* const notAvailablePrefix = "Request not available: ";
 const char* const closedReason = "Interface closed connection";
-const char* const tooDeepMessage = "objects nested too deeply";
 const char* const requestFailedLog = "Host request failed: %s";
 
 // The JSON reader recurses once per level: a deep enough text would overflow the stack.
@@ -54,7 +46,7 @@ bool nestsTooDeep(const std::string& text)
 boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol::Tree& request)
 {
     if (nestsTooDeep(text))
-        return std::string(tooDeepMessage);
+        return std::string(hostreply::tooDeepMessage);
     std::istringstream input(text);
     try {
         boost::property_tree::read_json(input, request);
@@ -177,10 +169,10 @@ void JbpHostProtocol::handleRequest(const std::string& text)
     Tree request;
     if (boost::optional<std::string> failure = parseJson(text, request)) {
         Tree reply;
-        reply.put("error.id", parseErrorId);
-        reply.put("error.message", invalidFormatPrefix + *failure);
+        reply.put("error.id", hostreply::parseObjectId);
+        reply.put("error.message", hostreply::invalidFormatPrefix + *failure);
         reply.put("error.bad_object", text);
-        sendReply(errorReplyType, reply);
+        sendReply(hostreply::errorInfo, reply);
         return;
     }
     dispatch(request);
@@ -188,10 +180,10 @@ void JbpHostProtocol::handleRequest(const std::string& text)
 
 void JbpHostProtocol::dispatch(const Tree& request)
 {
-    std::string type = request.get("type", std::string(missingType));
+    std::string type = request.get("type", std::string(hostreply::missingType));
     auto entry = requestTable.find(type);
     if (entry == requestTable.end()) {
-        replyError(parseErrorId, unsupportedTypePrefix + type);
+        replyError(hostreply::parseObjectId, hostreply::unsupportedTypePrefix + type);
         return;
     }
     requestType = type;
@@ -212,23 +204,12 @@ void JbpHostProtocol::replyError(const std::string& id, const std::string& messa
     Tree reply;
     reply.put("error.id", id);
     reply.put("error.message", message);
-    sendReply(errorReplyType, reply);
+    sendReply(hostreply::errorInfo, reply);
 }
 
-void JbpHostProtocol::replyNotAvailable() { replyError(notAvailableId, notAvailablePrefix + requestType); }
+void JbpHostProtocol::sendResponse(Tree reply) { sendReply(requestType + hostreply::responseSuffix, std::move(reply)); }
 
-void JbpHostProtocol::hasCorvanetSystem(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::getCorvanetIpSettings(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::mayChangeCorvanetIpSettings(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::setCorvanetIpSettings(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::mayUseBuilder(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::getDevices(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::setTessoraInfo(const Tree&) { replyNotAvailable(); }
-
-void JbpHostProtocol::getCorvanets(const Tree&) { replyNotAvailable(); }
+std::shared_ptr<Command> JbpHostProtocol::answer(Answer operation)
+{
+    return std::make_shared<WeakCommand<JbpHostProtocol>>(weak_from_this(), operation);
+}

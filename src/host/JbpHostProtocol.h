@@ -14,7 +14,11 @@ class NetManager;
 // The JSON protocol of one configuration client: cuts the byte stream at NUL into JSON
 // requests, dispatches each by its "type" and writes the JSON replies, each ended by a NUL.
 // Runs on the command worker thread only.
-class JbpHostProtocol : public HostProtocol {
+//
+// Many requests are answered later, when the configuration daemon has replied or an IP change
+// has settled. Those answers hold this object weakly: once the controller has released it they
+// do nothing. It must therefore be held by a shared pointer.
+class JbpHostProtocol : public HostProtocol, public std::enable_shared_from_this<JbpHostProtocol> {
 public:
     using Tree = boost::property_tree::ptree;
 
@@ -30,11 +34,18 @@ public:
 
 private:
     using RequestHandler = void (JbpHostProtocol::*)(const Tree& request);
+    // An answer runs with the empty text for success, otherwise with the error text.
+    using Answer = void (JbpHostProtocol::*)(const std::string& error);
 
     void handleRequest(const std::string& text);
     void dispatch(const Tree& request);
     void replyError(const std::string& id, const std::string& message);
+    // The "_response" reply of the request type dispatched last.
+    void sendResponse(Tree reply);
+    // A command that runs `operation` on this object for as long as it exists.
+    std::shared_ptr<Command> answer(Answer operation);
 
+    // Request handlers and their answers (HostRequests.cpp).
     void hasCorvanetSystem(const Tree& request);
     void getCorvanetIpSettings(const Tree& request);
     void mayChangeCorvanetIpSettings(const Tree& request);
@@ -43,11 +54,37 @@ private:
     void getDevices(const Tree& request);
     void setTessoraInfo(const Tree& request);
     void getCorvanets(const Tree& request);
-    // The answer of a request type whose handler is not available in this build.
-    void replyNotAvailable();
+
+    void answerHasCorvanetSystem(const std::string& error);
+    void answerGetCorvanetIpSettings(const std::string& error);
+    void answerMayChangeCorvanetIpSettings(const std::string& error);
+    void answerSetCorvanetIpSettings(const std::string& error);
+    void answerMayUseBuilder(const std::string& error);
+    void answerGetDevicesSystemRead(const std::string& error);
+    void answerGetDevicesSubsystemsRead(const std::string& error);
+    void answerSetTessoraInfo(const std::string& error);
+    void answerSetTessoraInfoSystemRead(const std::string& error);
+    void answerSetTessoraInfoConfirmed(const std::string& error);
+    void answerGetCorvanets(const std::string& error);
+    // Adds `targetMac` to the system with the level of the last request; a system without a
+    // name or description fails the change.
+    void addTargetRouter();
+
+    // One report about the device with this MAC text, this box included (DeviceReport.cpp).
+    void reportDevice(const std::string& mac);
 
     std::map<std::string, RequestHandler> requestTable;
+    // Whether this box had no system when the last "set_corvanet_ip_settings" arrived.
+    bool systemMissingBefore = true;
+    // "system.include" and the level of the last "set_tessora_info".
+    bool includeGiven = false;
+    bool includeValue = false;
+    std::string levelNo;
+    std::string levelName;
+    std::string levelDescription;
     std::string requestType;
+    // The router of the last "set_tessora_info", until its report has been sent.
+    std::string targetMac;
     NulFramer receiveBuffer;
     NetManager* netManager;
 };

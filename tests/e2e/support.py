@@ -1,9 +1,13 @@
 """Helpers for end-to-end tests: start the real kipd, the simulator, and speak to them."""
 import json
 import os
+import select
+import shutil
+import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -91,3 +95,60 @@ class Listener:
 
     def close(self):
         self.sock.close()
+
+
+class Simulator:
+    """The configuration-daemon simulator on the fixed ports 3972/3973, with its message log."""
+
+    def __init__(self, network, *options, limit=10.0):
+        self.folder = tempfile.mkdtemp(prefix="kipd-sim-")
+        self.log_path = os.path.join(self.folder, "log.jsonl")
+        self.process = subprocess.Popen(
+            [sys.executable, SIMULATOR, "--network", network, "--log", self.log_path, *options],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if not self._ready(limit):
+            self.stop()
+            raise RuntimeError("the simulator did not start on " + network)
+
+    def _ready(self, limit):
+        """Waits (bounded) for the "listening on" line, the last one printed at start."""
+        deadline = time.monotonic() + limit
+        output = b""
+        while b"listening on" not in output:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                return False
+            chunk = os.read(self.process.stdout.fileno(), 4096)
+            if not chunk:
+                return False
+            output += chunk
+        return True
+
+    def entries(self):
+        """Every complete log entry so far, in order."""
+        entries = []
+        try:
+            with open(self.log_path, encoding="utf-8") as handle:
+                for line in handle:
+                    try:
+                        entries.append(json.loads(line))
+                    except ValueError:
+                        break  # a line still being written
+        except OSError:
+            pass
+        return entries
+
+    def requests(self):
+        """The messages the simulator received: (link, msg, to, body as a list of [key, value])."""
+        return [(entry["link"], entry["msg"], entry["to"], entry["body"])
+                for entry in self.entries() if entry["dir"] == "in"]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.communicate()
+        shutil.rmtree(self.folder, ignore_errors=True)

@@ -55,10 +55,6 @@ void expectError(const std::string& wire, const std::string& id, const std::stri
     EXPECT_EQ(reply.get("error.message", ""), message);
 }
 
-const std::vector<std::string> requestTypes = {
-    "has_corvanet_system", "get_corvanet_ip_settings", "may_change_corvanet_ip_settings",
-    "set_corvanet_ip_settings", "may_use_builder", "get_devices", "set_tessora_info", "get_corvanets"};
-
 class JbpHostProtocolTest : public ::testing::Test {
 protected:
     void receive(const std::string& bytes) { protocol->handleData(bytes, link.get()); }
@@ -127,15 +123,6 @@ TEST_F(JbpHostProtocolTest, SurvivesHostileTexts)
     receive("{\"type\":\"\xC0\x80\xE2\x82\xAC\"}\0"s);
     ASSERT_EQ(sent().size(), 4u);
     expectError(sent()[3], "parse_object", "Unsupported type: \xEF\xBF\xBD\xEF\xBF\xBD\xE2\x82\xAC");
-}
-
-TEST_F(JbpHostProtocolTest, EveryRequestTypeReachesItsHandler)
-{
-    for (const std::string& type : requestTypes) {
-        receive("{\"type\":\"" + type + "\",\"refresh\":true}" + '\0');
-        expectError(sent().back(), "unsupported_request", "Request not available: " + type);
-    }
-    EXPECT_EQ(sent().size(), requestTypes.size());
 }
 
 TEST_F(JbpHostProtocolTest, WritesRepliesAsIndentedJsonWithTheirType)
@@ -209,13 +196,17 @@ private:
     LoopbackPeer peer;
 };
 
+// A request that is answered without the configuration daemon.
+const std::string incompleteRequest = "{\"type\":\"set_corvanet_ip_settings\"}\0"s;
+const std::string incompleteAnswer = "Invalid object: No such node (ip_address)";
+
 void expectServed(int port)
 {
     Client other(port);
-    other.send("{\"type\":\"get_corvanets\"}\0"s);
+    other.send(incompleteRequest);
     Tree reply = other.reply();
     EXPECT_EQ(reply.get("type", ""), "error_info");
-    EXPECT_EQ(reply.get("error.message", ""), "Request not available: get_corvanets");
+    EXPECT_EQ(reply.get("error.message", ""), incompleteAnswer);
 }
 
 class HostConnectionTest : public ::testing::Test {
@@ -245,9 +236,9 @@ TEST_F(HostConnectionTest, AbuseOfOneClientLeavesTheOthersServed)
     expectServed(daemon.port());
 
     Client trickle(daemon.port());
-    for (char byte : std::string("{\"type\":\"may_use_builder\"}") + '\0')
+    for (char byte : incompleteRequest)
         trickle.send(std::string(1, byte));
-    EXPECT_EQ(trickle.reply().get("error.message", ""), "Request not available: may_use_builder");
+    EXPECT_EQ(trickle.reply().get("error.message", ""), incompleteAnswer);
     expectServed(daemon.port());
 
     Client garbage(daemon.port());
@@ -260,8 +251,8 @@ TEST_F(HostConnectionTest, AbuseOfOneClientLeavesTheOthersServed)
     expectServed(daemon.port());
 
     // The client that sent the lone NUL is still served too.
-    lone.send("{\"type\":\"get_devices\"}\0"s);
-    EXPECT_EQ(lone.reply().get("error.message", ""), "Request not available: get_devices");
+    lone.send(incompleteRequest);
+    EXPECT_EQ(lone.reply().get("error.message", ""), incompleteAnswer);
 }
 
 TEST_F(HostConnectionTest, ClientsThatLeaveAreReleased)

@@ -1,0 +1,110 @@
+#include "confclient/ConfClientProtocol.h"
+
+#include "confclient/ConfMessage.h"
+#include "model/NetManager.h"
+
+#include <vector>
+
+// Configuration that leaves this box for single devices and partitions: a Tessora router or
+// panel learns its system membership ("device set"), a router partition is set or withdrawn
+// ("partition set", "partition reset") and followed by the port names of its router.
+
+using Tree = ConfClientProtocol::Tree;
+
+namespace {
+
+constexpr const char* routerPort = ":4381";
+
+// A router's four router fields: a router works with no other router.
+void appendRouterFields(Tree& body)
+{
+    for (const char* key : {"routerA1", "routerB1", "routerC1", "routerD1"})
+        appendLine(body, key, "");
+}
+
+// A panel's twelve router fields: the first points at this box while the panel is in a system.
+void appendPanelFields(Tree& body, const std::string& firstRouter)
+{
+    appendLine(body, "routerA1", firstRouter);
+    for (const char* key : {"routerA2", "routerA3", "routerB1", "routerB2", "routerB3", "routerC1", "routerC2",
+                            "routerC3", "routerD1", "routerD2", "routerD3"})
+        appendLine(body, key, "");
+}
+
+void appendNetworkSettings(Tree& body, const SystemTree& tree, const std::string& device)
+{
+    appendLine(body, "bootprotocol", "static");
+    appendLine(body, "ip", tree.getOr(device + "ip_settings.ip_address", ""));
+    appendLine(body, "netmask", tree.getOr(device + "ip_settings.subnet_mask", ""));
+    appendLine(body, "gateway", tree.getOr(device + "ip_settings.default_gateway", ""));
+    appendLine(body, "hostname", tree.getOr(device + "ip_settings.hostname", ""));
+}
+
+// levelno, direction, then one "text=<port>;<name>;<alias>;<description>;<icon>" line per port.
+std::string mnemonicsText(const std::string& levelNo, const std::string& direction, const Tree& ports)
+{
+    std::string text = "levelno=" + levelNo + "\ndirection=" + direction + "\n";
+    for (const Tree::value_type& port : ports)
+        text += "text=" + port.first + ";" + port.second.get<std::string>("name", "") + ";" +
+                port.second.get<std::string>("alias", "") + ";" + port.second.get<std::string>("description", "") +
+                ";" + port.second.get<std::string>("icon", "") + "\n";
+    return text;
+}
+
+}  // namespace
+
+void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool includeNetworkSettings)
+{
+    deviceListCommand.reset();
+    const SystemTree& tree = netManager->tree();
+    const std::string device = "devices." + mac + ".";
+    const std::string systemName = tree.getOr(device + "system_name", "");
+
+    Tree body;
+    appendLine(body, "system_name", systemName);
+    appendLine(body, "system_description", tree.getOr(device + "system_description", ""));
+    if (tree.contains(device + "router")) {
+        appendRouterFields(body);
+    } else if (tree.contains(device + "panel")) {
+        const std::string thisBox = tree.getOr("corvanet.ip_settings.ip_address", "") + routerPort;
+        appendPanelFields(body, systemName.empty() ? std::string() : thisBox);
+    }
+    if (includeNetworkSettings)
+        appendNetworkSettings(body, tree, device);
+    sendTo("device set", "tessora@" + mac, body);
+}
+
+// Everything is read before the first send: a main link that is down makes the send forget
+// the system, and with it the nodes read here.
+void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::string& router,
+                                       const std::string& partition)
+{
+    deviceListCommand.reset();
+    Tree body;
+    appendLine(body, "subsystem", subsystem);
+    appendLine(body, "routerno", router);
+    appendLine(body, "pid", partition);
+
+    const SystemTree& tree = netManager->tree();
+    const std::string routerPath = "system.subsystems." + subsystem + ".routers." + router + ".";
+    const Tree* fields = tree.findChild(routerPath + "partitions." + partition);
+    if (!fields) {
+        sendMessage("partition reset", body);
+        return;
+    }
+    for (const Tree::value_type& field : *fields)
+        body.push_back(field);
+
+    std::vector<std::string> mnemonics;
+    const Tree* inputs = tree.findChild(routerPath + "inputs");
+    const Tree* outputs = tree.findChild(routerPath + "outputs");
+    if (inputs && outputs) {
+        const std::string levelNo = fields->get<std::string>("levelno", "0");
+        mnemonics.push_back(mnemonicsText(levelNo, "input", *inputs));
+        mnemonics.push_back(mnemonicsText(levelNo, "output", *outputs));
+    }
+
+    sendMessage("partition set", body);
+    for (const std::string& text : mnemonics)
+        sendMessage("mnemonics set", text);
+}

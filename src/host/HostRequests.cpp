@@ -1,0 +1,267 @@
+// The request handlers of the host protocol and their answers. Most handlers make sure the
+// system has been read from the configuration daemon and answer once it has.
+#include "host/JbpHostProtocol.h"
+
+#include "host/HostReplyTexts.h"
+#include "model/NetManager.h"
+
+#include <boost/optional.hpp>
+
+namespace {
+const char* const cardType = "gx2400-ln-ctl";
+}  // namespace
+
+void JbpHostProtocol::hasCorvanetSystem(const Tree&)
+{
+    netManager->requestSystem(answer(&JbpHostProtocol::answerHasCorvanetSystem));
+}
+
+void JbpHostProtocol::answerHasCorvanetSystem(const std::string& error)
+{
+    Tree reply;
+    reply.put("system_exists", netManager->hasSystem());
+    if (!error.empty()) {
+        reply.put("error.id", hostreply::hasSystemFailedId);
+        reply.put("error.message", error);
+    }
+    sendResponse(reply);
+}
+
+void JbpHostProtocol::getCorvanetIpSettings(const Tree&)
+{
+    netManager->requestSystem(answer(&JbpHostProtocol::answerGetCorvanetIpSettings));
+}
+
+// Without known settings of this box nothing is sent.
+void JbpHostProtocol::answerGetCorvanetIpSettings(const std::string& error)
+{
+    if (!error.empty()) {
+        replyError(hostreply::getIpSettingsFailedId, error);
+        return;
+    }
+    const Tree* settings = netManager->tree().findChild("corvanet.ip_settings");
+    if (!settings)
+        return;
+    Tree reply;
+    for (const Tree::value_type& setting : *settings)
+        reply.push_back(setting);
+    sendResponse(reply);
+}
+
+void JbpHostProtocol::mayChangeCorvanetIpSettings(const Tree&)
+{
+    netManager->invalidateSystem();
+    netManager->requestSystem(answer(&JbpHostProtocol::answerMayChangeCorvanetIpSettings));
+}
+
+void JbpHostProtocol::answerMayChangeCorvanetIpSettings(const std::string& error)
+{
+    Tree reply;
+    reply.put("change_allowed", netManager->mayChangeIpSettings());
+    if (!error.empty()) {
+        reply.put("error.id", hostreply::mayChangeIpFailedId);
+        reply.put("error.message", error);
+    }
+    sendResponse(reply);
+}
+
+// Without "mac_address" this box changes.
+void JbpHostProtocol::setCorvanetIpSettings(const Tree& request)
+{
+    const std::string own = netManager->tree().getOr("corvanet.ip_settings.mac_address", "");
+    systemMissingBefore = !netManager->hasSystem();
+    std::string ipAddress, subnetMask, defaultGateway, hostname;
+    try {
+        ipAddress = request.get<std::string>("ip_address");
+        subnetMask = request.get<std::string>("subnet_mask");
+        defaultGateway = request.get<std::string>("default_gateway");
+        hostname = request.get<std::string>("hostname");
+    } catch (const boost::property_tree::ptree_error& error) {
+        replyError(hostreply::setCorvanetIpInvalidId, hostreply::invalidObjectPrefix + std::string(error.what()));
+        return;
+    }
+    const std::string mac = request.get("mac_address", own);
+    netManager->setIpSettings(ipAddress, subnetMask, defaultGateway, hostname, mac,
+                              answer(&JbpHostProtocol::answerSetCorvanetIpSettings));
+}
+
+void JbpHostProtocol::answerSetCorvanetIpSettings(const std::string& error)
+{
+    Tree reply;
+    if (error.empty()) {
+        reply.put("system_created", systemMissingBefore && netManager->hasSystem());
+        // This box restarts to take settings that really changed; a controller card takes them at once.
+        const bool isCard = netManager->tree().getOr("corvanet.type", "") == cardType;
+        reply.put("reboot", !isCard && netManager->ipSettingsWereChanged());
+    } else {
+        reply.put("system_created", false);
+        reply.put("reboot", false);
+        reply.put("error.id", error);
+        reply.put("error.message", hostreply::setIpSettingsFailedMessage);
+    }
+    sendResponse(reply);
+}
+
+void JbpHostProtocol::mayUseBuilder(const Tree&)
+{
+    netManager->invalidateSystem();
+    netManager->requestSystem(answer(&JbpHostProtocol::answerMayUseBuilder));
+}
+
+void JbpHostProtocol::answerMayUseBuilder(const std::string& error)
+{
+    Tree reply;
+    reply.put("use_allowed", netManager->mayUseBuilder());
+    if (!error.empty()) {
+        reply.put("error.id", hostreply::mayUseBuilderFailedId);
+        reply.put("error.message", error);
+    } else if (!netManager->hasSystem()) {
+        netManager->forgetSystem();
+        reply.put("error.id", hostreply::noSystemId);
+        reply.put("error.message", hostreply::noSystemForBuilder);
+    }
+    sendResponse(reply);
+}
+
+// "refresh" (default true) reads everything again; the client receives one report per device.
+void JbpHostProtocol::getDevices(const Tree& request)
+{
+    const boost::optional<bool> refresh = request.get_optional<bool>("refresh");
+    if (!refresh || *refresh)
+        netManager->forgetSystem();
+    netManager->requestSystem(answer(&JbpHostProtocol::answerGetDevicesSystemRead));
+}
+
+void JbpHostProtocol::answerGetDevicesSystemRead(const std::string& error)
+{
+    if (!error.empty()) {
+        replyError(hostreply::getDevicesFailedId, error);
+        return;
+    }
+    if (!netManager->hasSystem()) {
+        netManager->forgetSystem();
+        replyError(hostreply::noSystemId, hostreply::noSystemForSearch);
+        return;
+    }
+    const std::string own = netManager->tree().getOr("corvanet.ip_settings.mac_address", "");
+    if (!own.empty())
+        reportDevice(own);
+    netManager->requestSubsystems(answer(&JbpHostProtocol::answerGetDevicesSubsystemsRead));
+}
+
+void JbpHostProtocol::answerGetDevicesSubsystemsRead(const std::string& error)
+{
+    if (!error.empty()) {
+        replyError(hostreply::getDevicesSubsystemsFailedId, error);
+        return;
+    }
+    netManager->reportDevices(answer(&JbpHostProtocol::reportDevice));
+}
+
+// IP settings in the request change the router (or this box); otherwise "system.include"
+// decides: true keeps the router in the system, false takes it out, absent adds it.
+void JbpHostProtocol::setTessoraInfo(const Tree& request)
+{
+    targetMac = request.get("ip_settings.mac_address", "");
+    const std::string ipAddress = request.get("ip_settings.ip_address", "");
+    const std::string subnetMask = request.get("ip_settings.subnet_mask", "");
+    const std::string defaultGateway = request.get("ip_settings.default_gateway", "");
+    const std::string hostname = request.get("ip_settings.hostname", "");
+    if (!ipAddress.empty() || !subnetMask.empty() || !defaultGateway.empty() || !hostname.empty()) {
+        netManager->setIpSettings(ipAddress, subnetMask, defaultGateway, hostname, targetMac,
+                                  answer(&JbpHostProtocol::answerSetTessoraInfo));
+        return;
+    }
+    try {
+        const boost::optional<const Tree&> include = request.get_child_optional("system.include");
+        includeValue = include && include->get_value<bool>();
+        includeGiven = static_cast<bool>(include);
+    } catch (const boost::property_tree::ptree_error& error) {
+        replyError(hostreply::setTessoraInfoInvalidId, hostreply::invalidObjectPrefix + std::string(error.what()));
+        return;
+    }
+    levelNo = request.get("system.level.no", "");
+    levelName = request.get("system.level.name", "");
+    levelDescription = request.get("system.level.description", "");
+    netManager->requestSystem(answer(&JbpHostProtocol::answerSetTessoraInfoSystemRead));
+}
+
+// The common end of a router change: the router's report, or the error.
+void JbpHostProtocol::answerSetTessoraInfo(const std::string& error)
+{
+    if (!error.empty()) {
+        replyError(hostreply::setTessoraFailedId, error);
+    } else if (!targetMac.empty()) {
+        reportDevice(targetMac);
+        targetMac.clear();
+    }
+}
+
+void JbpHostProtocol::answerSetTessoraInfoSystemRead(const std::string& error)
+{
+    if (!error.empty()) {
+        replyError(hostreply::setTessoraSystemFailedId, error);
+        return;
+    }
+    if (!netManager->hasSystem()) {
+        netManager->forgetSystem();
+        replyError(hostreply::noSystemId, hostreply::noSystemForTessora);
+        return;
+    }
+    if (!includeGiven)
+        addTargetRouter();
+    else if (includeValue)
+        netManager->confirmRouter(targetMac, answer(&JbpHostProtocol::answerSetTessoraInfoConfirmed));
+    else
+        netManager->removeRouterFromSystem(targetMac, answer(&JbpHostProtocol::answerSetTessoraInfo));
+}
+
+void JbpHostProtocol::answerSetTessoraInfoConfirmed(const std::string& error)
+{
+    if (!error.empty())
+        replyError(hostreply::addRouterFailedId, error);
+    else if (!targetMac.empty())
+        addTargetRouter();
+}
+
+void JbpHostProtocol::addTargetRouter()
+{
+    try {
+        netManager->addRouterToSystem(targetMac, levelNo, levelName, levelDescription,
+                                      answer(&JbpHostProtocol::answerSetTessoraInfo));
+    } catch (const boost::property_tree::ptree_error& error) {
+        answerSetTessoraInfo(error.what());
+    }
+}
+
+void JbpHostProtocol::getCorvanets(const Tree&)
+{
+    netManager->requestSystem(answer(&JbpHostProtocol::answerGetCorvanets));
+}
+
+// The Spread hosts of the system; the one with this box's address is marked "current".
+void JbpHostProtocol::answerGetCorvanets(const std::string& error)
+{
+    if (!error.empty()) {
+        replyError(hostreply::getCorvanetsFailedId, error);
+        return;
+    }
+    const SystemTree& tree = netManager->tree();
+    const std::string own = tree.getOr("corvanet.ip_settings.ip_address", "localhost");
+    Tree reply;
+    const Tree* hosts = tree.findChild("system.spread.hosts");
+    if (hosts && !hosts->empty()) {
+        Tree corvanets;
+        for (const Tree::value_type& host : *hosts) {
+            const std::string address = host.second.get_value(std::string());
+            Tree entry;
+            if (address == own)
+                entry.put("current", true);
+            entry.put("hostname", host.first);
+            entry.put("ip_address", address);
+            corvanets.push_back(Tree::value_type("", entry));
+        }
+        reply.add_child("corvanets", corvanets);
+    }
+    sendResponse(reply);
+}

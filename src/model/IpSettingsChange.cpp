@@ -1,0 +1,229 @@
+// Changing the IP settings of this box or of another device, with the conflict check.
+#include "model/NetManager.h"
+
+#include "confclient/ConfClientProtocol.h"
+#include "core/CommandSingleton.h"
+
+#include <thread>
+#include <utility>
+
+namespace {
+const char* const cardType = "gx2400-ln-ctl";
+const char* const boxType = "corvanet";
+const char* const routerType = "tessora";
+const char* const systemNameConflict = "system_name_conflict";
+const char* const hostnameConflict = "hostname_conflict";
+const char* const ipAddressConflict = "ip_address_conflict";
+const char* const invalidMac = "Invalid MAC";
+const char* const newSystemDescription = "Corvanet Configurator System";
+const char* const routerPort = ":4381";
+
+std::string devicePath(const std::string& mac) { return "devices." + mac + "."; }
+}  // namespace
+
+void NetManager::setOwnChangeDelays(std::chrono::milliseconds beforeQueueing, std::chrono::milliseconds queued)
+{
+    ownChangeWait = beforeQueueing;
+    ownChangeQueuedWait = queued;
+}
+
+bool NetManager::isOwnMac(const std::string& mac) const
+{
+    return mac == systemTree.getOr("corvanet.ip_settings.mac_address", "");
+}
+
+void NetManager::setIpSettings(const std::string& ipAddress, const std::string& subnetMask,
+                               const std::string& defaultGateway, const std::string& hostname, const std::string& mac,
+                               std::shared_ptr<Command> requester)
+{
+    pendingIpAddress = ipAddress;
+    pendingSubnetMask = subnetMask;
+    pendingDefaultGateway = defaultGateway;
+    pendingHostname = hostname;
+    pendingMac = mac;
+    ipRequester = std::move(requester);
+    if (!isOwnMac(mac)) {
+        applyDeviceIpSettings();
+        return;
+    }
+    // Every device answers "device get" again; the replies queue up behind these waits.
+    confClient->requestDeviceList(nullptr);
+    std::this_thread::sleep_for(ownChangeWait);
+    CommandSingleton::instance().enqueue(makeCommand(this, &NetManager::settleOwnIpChange), "");
+}
+
+void NetManager::settleOwnIpChange(const std::string&)
+{
+    std::this_thread::sleep_for(ownChangeQueuedWait);
+    CommandSingleton::instance().enqueue(makeCommand(this, &NetManager::applyOwnIpSettings), "");
+}
+
+// The conflict of the last device in tree order that conflicts, or the empty text.
+std::string NetManager::findConflict(bool ownChange) const
+{
+    std::string conflict;
+    if (const SystemTree::Tree* devices = systemTree.findChild("devices")) {
+        for (const SystemTree::Tree::value_type& device : *devices) {
+            std::string found = conflictWith(devicePath(device.first), ownChange);
+            if (!found.empty())
+                conflict = found;
+        }
+    }
+    return conflict;
+}
+
+std::string NetManager::conflictWith(const std::string& path, bool ownChange) const
+{
+    if (systemTree.getOr(path + "ip_settings.mac_address", "") == pendingMac)
+        return "";  // the target itself
+    if (ownChange && isOwnMac(pendingMac) && systemTree.getOr(path + "type", "") == boxType &&
+        !pendingHostname.empty() && systemTree.getOr(path + "system_name", "") == pendingHostname)
+        return systemNameConflict;
+    // A controller card's host name is no system name, so it may repeat.
+    const bool hostnamesCount = systemTree.getOr("corvanet.type", "") != cardType;
+    if (hostnamesCount && !pendingHostname.empty() &&
+        systemTree.getOr(path + "ip_settings.hostname", "") == pendingHostname)
+        return hostnameConflict;
+    if (!pendingIpAddress.empty() && systemTree.getOr(path + "ip_settings.ip_address", "") == pendingIpAddress)
+        return ipAddressConflict;
+    return "";
+}
+
+void NetManager::answerIpRequester(const std::string& text)
+{
+    if (std::shared_ptr<Command> requester = ipRequester)
+        requester->execute(text);
+}
+
+void NetManager::applyOwnIpSettings(const std::string&)
+{
+    const std::string oldName = systemTree.getOr("system.name", "");
+    const std::string conflict = findConflict(true);
+    if (!conflict.empty()) {
+        answerIpRequester(conflict);
+    } else if (isOwnMac(pendingMac)) {
+        ipSettingsChanged = storeOwnIpSettings();
+        createOwnSystem(oldName);
+        systemRequested = false;
+    }
+    ipRequester.reset();
+}
+
+// Puts the pending settings as this box's when any of them differs; tells whether one did.
+bool NetManager::storeOwnIpSettings()
+{
+    const std::pair<const char*, const std::string*> settings[] = {
+        {"corvanet.ip_settings.ip_address", &pendingIpAddress},
+        {"corvanet.ip_settings.subnet_mask", &pendingSubnetMask},
+        {"corvanet.ip_settings.default_gateway", &pendingDefaultGateway},
+        {"corvanet.ip_settings.hostname", &pendingHostname},
+    };
+    bool changed = false;
+    for (const auto& setting : settings)
+        changed = changed || systemTree.getOr(setting.first, "") != *setting.second;
+    if (changed)
+        for (const auto& setting : settings)
+            systemTree.put(setting.first, *setting.second);
+    return changed;
+}
+
+// This box forms a system of its own, named after its host name, and the Spread chain
+// distributes it; the requester is answered at the end of that chain.
+void NetManager::createOwnSystem(const std::string& oldName)
+{
+    const std::string newName = pendingHostname;
+    systemTree.put("system.name", newName);
+    systemTree.put("system.description", newSystemDescription);
+    systemTree.put("system.spread.file", makeSpreadFile());
+    systemTree.put("system.spread.no_of_hosts", 1);
+    moveRoutersToOwnSystem(oldName, newName, newSystemDescription);
+    confClient->sendSpreadSettings(ipRequester);
+}
+
+// The Tessora devices of the old system follow the new name, and the new network when it changed.
+void NetManager::moveRoutersToOwnSystem(const std::string& oldName, const std::string& newName,
+                                        const std::string& newDescription)
+{
+    const SystemTree::Tree* devices = systemTree.findChild("devices");
+    if (!devices)
+        return;
+    std::vector<std::string> macs;
+    for (const SystemTree::Tree::value_type& device : *devices)
+        macs.push_back(device.first);
+    for (const std::string& mac : macs) {
+        const std::string path = devicePath(mac);
+        const std::string deviceSystem = systemTree.getOr(path + "system_name", "");
+        if (deviceSystem.empty() || deviceSystem != oldName || systemTree.getOr(path + "type", "") != routerType)
+            continue;
+        systemTree.put(path + "system_name", newName);
+        systemTree.put(path + "system_description", newDescription);
+        if (ipSettingsChanged && !pendingSubnetMask.empty())
+            systemTree.put(path + "ip_settings.subnet_mask", pendingSubnetMask);
+        if (ipSettingsChanged && !pendingDefaultGateway.empty())
+            systemTree.put(path + "ip_settings.default_gateway", pendingDefaultGateway);
+        confClient->sendRouterSettings(mac, ipSettingsChanged);
+    }
+}
+
+void NetManager::applyDeviceIpSettings()
+{
+    const std::string name = systemTree.getOr("system.name", "");
+    const std::string conflict = findConflict(false);
+    if (!conflict.empty()) {
+        answerIpRequester(conflict);
+    } else if (!systemTree.contains("devices." + pendingMac)) {
+        answerIpRequester(invalidMac);
+    } else {
+        const std::string path = devicePath(pendingMac);
+        const std::string deviceSystem = systemTree.getOr(path + "system_name", "");
+        const bool belongs = !name.empty() && deviceSystem == name;
+        // A device of another system is left alone.
+        if (belongs || deviceSystem.empty()) {
+            storeDeviceIpSettings(path);
+            if (belongs && systemTree.getOr(path + "type", "") == routerType)
+                updateRouterAfterIpChange(path);
+        }
+        confClient->requestSystemUpdate(ipRequester);
+    }
+    ipRequester.reset();
+}
+
+void NetManager::storeDeviceIpSettings(const std::string& path)
+{
+    const std::pair<const char*, const std::string*> settings[] = {
+        {"ip_settings.ip_address", &pendingIpAddress},
+        {"ip_settings.subnet_mask", &pendingSubnetMask},
+        {"ip_settings.default_gateway", &pendingDefaultGateway},
+        {"ip_settings.hostname", &pendingHostname},
+    };
+    for (const auto& setting : settings)
+        if (!setting.second->empty())
+            systemTree.put(path + setting.first, *setting.second);
+    confClient->sendDeviceIpSettings(pendingMac);
+}
+
+// A router of the system keeps its subsystem address and its level name in step with its
+// new address and host name.
+void NetManager::updateRouterAfterIpChange(const std::string& path)
+{
+    const std::string router = std::to_string(routerNumber(path, false));
+    const std::string subsystem = systemTree.getOr(path + "subsystem", "0");
+    const std::string base = "system.subsystems." + subsystem + ".";
+    if (!systemTree.contains("system.subsystems." + subsystem))
+        return;
+    if (!pendingIpAddress.empty())
+        systemTree.put(base + "router1", pendingIpAddress + routerPort);
+    if (!pendingHostname.empty())
+        systemTree.put(base + "description", pendingHostname);
+    confClient->sendSubsystem(subsystem);
+
+    const std::string partition = base + "routers." + router + ".partitions.0.";
+    const std::string level = systemTree.getOr(partition + "levelno", "0");
+    if (!systemTree.contains("system.levels." + level))
+        return;
+    if (!pendingHostname.empty()) {
+        systemTree.put("system.levels." + level + ".name", pendingHostname);
+        systemTree.put(partition + "levelname", pendingHostname);
+    }
+    confClient->sendPartition(subsystem, router, "0");
+}
