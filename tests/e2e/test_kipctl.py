@@ -105,6 +105,13 @@ class WithoutSystem(unittest.TestCase):
             status, _, err = kipctl("devices")
             self.assertEqual(status, 2)
             self.assertIn("can not search for devices (corvanet_has_no_system)", err)
+
+            status, out, err = kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "tr-video-1")
+            self.assertEqual((status, out), (2, ""))
+            self.assertEqual(err, "kipd: Set corvanet ip settings error (hostname_conflict)\n")
+            self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "kdrtn-new"),
+                             (0, "IP settings accepted.\nA new system was created on this box.\n", ""))
+            self.assertEqual(kipctl("has-system"), (0, "This box belongs to a system.\n", ""))
         finally:
             stop(kipd)
             simulator.stop()
