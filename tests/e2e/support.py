@@ -103,8 +103,10 @@ class Simulator:
     def __init__(self, network, *options, limit=10.0):
         self.folder = tempfile.mkdtemp(prefix="kipd-sim-")
         self.log_path = os.path.join(self.folder, "log.jsonl")
+        self.state_path = os.path.join(self.folder, "state.json")
         self.process = subprocess.Popen(
-            [sys.executable, SIMULATOR, "--network", network, "--log", self.log_path, *options],
+            [sys.executable, SIMULATOR, "--network", network, "--log", self.log_path,
+             "--state", self.state_path, *options],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if not self._ready(limit):
             self.stop()
@@ -142,6 +144,25 @@ class Simulator:
         """The messages the simulator received: (link, msg, to, body as a list of [key, value])."""
         return [(entry["link"], entry["msg"], entry["to"], entry["body"])
                 for entry in self.entries() if entry["dir"] == "in"]
+
+    def received(self):
+        """(link, text) of every message received so far, in order."""
+        return [(entry["link"], entry["text"]) for entry in self.entries() if entry["dir"] == "in"]
+
+    def connected(self):
+        return sum(entry["dir"] == "connect" for entry in self.entries()) >= 2
+
+    def sent_status(self, name, status):
+        return any(entry["dir"] == "out" and entry["msg"] == name and ["status", status] in entry["body"]
+                   for entry in self.entries())
+
+    def problems(self):
+        return [(entry.get("text"), entry["problems"]) for entry in self.entries() if "problems" in entry]
+
+    def state(self):
+        """The configuration the simulator keeps, as its state file holds it."""
+        with open(self.state_path, encoding="utf-8") as handle:
+            return json.load(handle)
 
     def stop(self):
         if self.process.poll() is None:

@@ -10,14 +10,11 @@ import json
 import os
 import select
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-from tests.e2e.support import ROOT, SIMULATOR, HostClient, start_kipd, stop, wait_until
+from tests.e2e.support import ROOT, HostClient, Simulator, start_kipd, stop, wait_until
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from kipsim import schema  # noqa: E402
@@ -111,77 +108,6 @@ def by_link(received):
     for link, text in received:
         links[link].append(text)
     return links
-
-
-class Simulator:
-    """kip-confd-sim on the fixed ports with a message log and a state file."""
-
-    def __init__(self, network, *options):
-        self.folder = tempfile.mkdtemp(prefix="kipd-build-")
-        self.log_path = os.path.join(self.folder, "log.jsonl")
-        self.state_path = os.path.join(self.folder, "state.json")
-        self.process = subprocess.Popen(
-            [sys.executable, SIMULATOR, "--network", network, "--log", self.log_path,
-             "--state", self.state_path, *options],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        if not self._ready(limit=10.0):
-            self.stop()
-            raise RuntimeError("the simulator did not start on " + network)
-
-    def _ready(self, limit):
-        """Waits (bounded) for the "listening on" line, the last one printed at start."""
-        deadline = time.monotonic() + limit
-        output = b""
-        while b"listening on" not in output:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                return False
-            chunk = os.read(self.process.stdout.fileno(), 4096)
-            if not chunk:
-                return False
-            output += chunk
-        return True
-
-    def entries(self):
-        entries = []
-        try:
-            with open(self.log_path, encoding="utf-8") as handle:
-                for line in handle:
-                    try:
-                        entries.append(json.loads(line))
-                    except ValueError:
-                        break  # a line still being written
-        except OSError:
-            pass
-        return entries
-
-    def received(self):
-        """(link, text) of every message received so far, in order."""
-        return [(entry["link"], entry["text"]) for entry in self.entries() if entry["dir"] == "in"]
-
-    def connected(self):
-        return sum(entry["dir"] == "connect" for entry in self.entries()) >= 2
-
-    def sent_status(self, name, status):
-        return any(entry["dir"] == "out" and entry["msg"] == name and ["status", status] in entry["body"]
-                   for entry in self.entries())
-
-    def problems(self):
-        return [(entry.get("text"), entry["problems"]) for entry in self.entries() if "problems" in entry]
-
-    def state(self):
-        with open(self.state_path, encoding="utf-8") as handle:
-            return json.load(handle)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.communicate()
-        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def device_of(state, mac):
