@@ -1,6 +1,7 @@
 #include "confclient/ConfClientProtocol.h"
 
 #include "confclient/ConfMessage.h"
+#include "log/Log.h"
 #include "model/NetManager.h"
 #include "transport/MacAddress.h"
 
@@ -75,6 +76,12 @@ void ConfClientProtocol::handleData(const std::string& data, Interface* received
     std::string message;
     while (framer.next(message))
         dispatchMessage(message, receivedOn);
+    if (framer.overflowed()) {
+        log(2, "Message from the configuration daemon longer than %zu bytes: link closed", NulFramer::pendingLimit);
+        framer.clear();
+        if (receivedOn)
+            receivedOn->close();  // the next request reopens it
+    }
 }
 
 void ConfClientProtocol::dispatchMessage(const std::string& text, Interface* receivedOn)

@@ -13,6 +13,7 @@
 namespace {
 const char* const closedReason = "Interface closed connection";
 const char* const requestFailedLog = "Host request failed: %s";
+const char* const requestTooLongLog = "Host request longer than %zu bytes: connection closed";
 
 // The JSON reader recurses once per level: a deep enough text would overflow the stack.
 constexpr int maxNesting = 64;
@@ -159,6 +160,11 @@ void JbpHostProtocol::handleData(const std::string& data, Interface*)
         } catch (const std::exception& error) {
             log(2, requestFailedLog, error.what());
         }
+    }
+    if (receiveBuffer.overflowed()) {
+        log(2, requestTooLongLog, NulFramer::pendingLimit);
+        receiveBuffer.clear();
+        link->close();
     }
 }
 

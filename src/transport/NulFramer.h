@@ -15,6 +15,11 @@ public:
     // Bytes received and not yet terminated by a NUL.
     std::size_t pendingSize() const { return buffer.size() - start; }
 
+    // A peer that sends more than this without a NUL is not speaking the protocol.
+    static constexpr std::size_t pendingLimit = 1 << 20;
+    bool overflowed() const { return pendingSize() > pendingLimit; }
+    void clear() { *this = NulFramer(); }
+
 private:
     std::string buffer;
     std::size_t start = 0;    // where the first unconsumed message begins

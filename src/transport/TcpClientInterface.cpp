@@ -1,6 +1,7 @@
 #include "transport/TcpClientInterface.h"
 
 #include "log/Log.h"
+#include "transport/GatherBuffers.h"
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/connect.hpp>
@@ -104,6 +105,7 @@ void TcpClientInterface::dropConnection()
     ++attemptNumber;
     shutDownSocket();
     txQueue.clear();
+    txInFlight = 0;
 }
 
 void TcpClientInterface::shutDownSocket()
@@ -150,9 +152,12 @@ void TcpClientInterface::doSend(const std::string& data)
     startWrite();
 }
 
+// Every text queued so far goes out in one gathered write, so a burst of messages costs one
+// system call instead of one each; the bytes and their order are the same.
 void TcpClientInterface::startWrite()
 {
-    boost::asio::async_write(socket, boost::asio::buffer(txQueue.front()),
+    txInFlight = txQueue.size();
+    boost::asio::async_write(socket, gatherBuffers(txQueue),
         boost::asio::bind_executor(strand, [self = self(), attempt = attemptNumber](const boost::system::error_code& e, std::size_t) {
             self->handleWrite(attempt, e);
         }));
@@ -162,7 +167,8 @@ void TcpClientInterface::handleWrite(unsigned attempt, const boost::system::erro
 {
     if (attempt != attemptNumber)
         return;
-    txQueue.pop_front();
+    txQueue.erase(txQueue.begin(), txQueue.begin() + static_cast<std::ptrdiff_t>(txInFlight));
+    txInFlight = 0;
     if (error) {
         log(2, "Unable to send data to %s:%d: %s", currentHost().c_str(), currentPort(), error.message().c_str());
         dropConnection();
@@ -184,6 +190,7 @@ void TcpClientInterface::doClose()
     ++attemptNumber;
     shutDownSocket();
     txQueue.clear();
+    txInFlight = 0;
 }
 
 void TcpClientInterface::open()

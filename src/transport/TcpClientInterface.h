@@ -57,6 +57,8 @@ private:
     boost::asio::ip::tcp::socket socket;
     Strand strand;
     std::deque<std::string> txQueue;
+    // Texts at the front of txQueue that the write in progress carries.
+    std::size_t txInFlight = 0;
     std::atomic<bool> connected{false};
     std::array<char, 1024> rxBuffer{};
     std::atomic<bool> reopenAllowed{true};

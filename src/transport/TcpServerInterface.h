@@ -36,6 +36,8 @@ private:
     std::atomic<bool> enabled{false};
     boost::asio::ip::tcp::socket socket;
     std::deque<std::string> txQueue;
+    // Texts at the front of txQueue that the write in progress carries.
+    std::size_t txInFlight = 0;
     std::atomic<bool> connected{true};
     std::array<char, 1024> rxBuffer{};
 };

@@ -2,6 +2,8 @@
 
 #include "confclient/ConfMessage.h"
 #include "confclient/ConfLinkFixture.h"
+#include "support/LogCapture.h"
+#include "support/WorkerQueue.h"
 #include "transport/MacAddress.h"
 
 using namespace std::chrono_literals;
@@ -147,4 +149,19 @@ TEST(ConfClientLinkDown, RequestReportsAfterOneReconnectAndTheDirectLinkDropsSil
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
     EXPECT_TRUE(devices->received().empty());
     EXPECT_EQ(reply->received().size(), 1u);
+}
+
+TEST_F(ConfClientEnvelope, EndlessMessageClosesItsLinkAndTheOtherGoesOn)
+{
+    LogCapture capture;
+    directPeer.send(std::string((1 << 20) + 4096, 'x'));
+    EXPECT_TRUE(directPeer.closedByPeer(10s));
+    ASSERT_TRUE(capture.waitForCount(1));
+    EXPECT_NE(capture.all()[0].find("Message from the configuration daemon longer than 1048576 bytes: link closed"),
+              std::string::npos);
+
+    mainPeer.send(deviceReply("tessora@00:1E:C0:20:00:11", "system=r_16\nip=10.0.0.9\n"));
+    EXPECT_TRUE(waitUntil([&] {
+        return onWorker([&] { return tree().contains("devices.00:1E:C0:20:00:11.router"); });
+    }));
 }

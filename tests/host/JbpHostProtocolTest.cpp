@@ -1,6 +1,7 @@
 #include "host/JbpHostProtocol.h"
 
 #include "model/NetManager.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackPeer.h"
 #include "support/RunningController.h"
 #include "transport/Interface.h"
@@ -253,6 +254,17 @@ TEST_F(HostConnectionTest, AbuseOfOneClientLeavesTheOthersServed)
     // The client that sent the lone NUL is still served too.
     lone.send(incompleteRequest);
     EXPECT_EQ(lone.reply().get("error.message", ""), incompleteAnswer);
+}
+
+TEST_F(HostConnectionTest, EndlessRequestClosesOnlyItsOwnConnection)
+{
+    LogCapture capture;
+    LoopbackPeer flood = LoopbackPeer::connectedTo(daemon.port());
+    flood.send(std::string((1 << 20) + 4096, 'x'));
+    EXPECT_TRUE(flood.closedByPeer(std::chrono::seconds(10)));
+    ASSERT_TRUE(capture.waitForCount(1));
+    EXPECT_NE(capture.all()[0].find("Host request longer than 1048576 bytes: connection closed"), std::string::npos);
+    expectServed(daemon.port());
 }
 
 TEST_F(HostConnectionTest, ClientsThatLeaveAreReleased)

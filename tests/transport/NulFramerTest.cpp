@@ -34,3 +34,18 @@ TEST(NulFramer, CutsMessagesAcrossReadsAndKeepsTheTail)
     EXPECT_EQ(drain(framer), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(framer.pendingSize(), 1u);
 }
+
+TEST(NulFramer, OverflowsOnlyPastTheLimitOfUnterminatedBytes)
+{
+    NulFramer framer;
+    framer.append(std::string(NulFramer::pendingLimit, 'x'));
+    EXPECT_FALSE(framer.overflowed());
+    framer.append("y");
+    EXPECT_TRUE(framer.overflowed());
+    framer.clear();
+    EXPECT_EQ(framer.pendingSize(), 0u);
+    framer.append(std::string("ok\0", 3));
+    std::string message;
+    EXPECT_TRUE(framer.next(message));
+    EXPECT_EQ(message, "ok");
+}
