@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/CommandSingleton.h"
+#include "support/WorkerQueue.h"
 
 #include <chrono>
 #include <functional>
@@ -20,10 +21,12 @@ private:
 // Waits (bounded) until everything queued so far on the process's worker has run.
 inline bool drainWorker(std::chrono::milliseconds limit = std::chrono::seconds(10))
 {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    CommandSingleton::instance().enqueue(std::make_shared<FunctionCommand>([done](const std::string&) { done->set_value(); }), "");
-    return finished.wait_for(limit) == std::future_status::ready;
+    try {
+        drainQueue(limit);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
 }
 
 // Holds the process's worker until released (or destroyed), so that events queue up behind it.
