@@ -3,7 +3,8 @@
 // inventory handler) into the system tree, on the command worker as in the daemon. The
 // baselines of the same run handle the same bytes with the framing alone and with the INI
 // reader of property_tree alone.
-#include "BenchSupport.h"
+#include "support/SilentConfDaemon.h"
+#include "support/WorkerQueue.h"
 
 #include "confclient/ConfClientProtocol.h"
 #include "confclient/ConfMessage.h"
@@ -14,12 +15,16 @@
 #include <benchmark/benchmark.h>
 #include <boost/property_tree/ini_parser.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+// A pass over 10,000 replies on a loaded machine can take seconds.
+constexpr std::chrono::seconds passLimit(60);
 
 // Replies of the example network (examples/network.json) as the simulator sends them (taken
 // from its --log output): the sender's kind and the lines after the envelope.
@@ -222,7 +227,7 @@ void BM_DeviceGetDispatch(benchmark::State& state)
         d.manager().forgetSystem();
         d.seedSystem();
         handAll(protocol, chunks, link);
-    });
+    }, passLimit);
     for (auto _ : state) {
         if (fresh) {
             state.PauseTiming();
@@ -232,7 +237,7 @@ void BM_DeviceGetDispatch(benchmark::State& state)
             });
             state.ResumeTiming();
         }
-        onWorker([&] { handAll(protocol, chunks, link); });
+        onWorker([&] { handAll(protocol, chunks, link); }, passLimit);
     }
     if (d.knownDevices() != static_cast<std::size_t>(devices))
         state.SkipWithError("the replies did not all reach the tree");
@@ -250,7 +255,7 @@ void BM_OwnBoxDispatch(benchmark::State& state)
         deliveredChunks(std::vector<std::string>(replies, "to=" + ownAddress() + "\n" + ownBoxReply));
     ConfClientProtocol& protocol = benchDaemon().protocol();
     for (auto _ : state)
-        onWorker([&] { handAll(protocol, chunks, nullptr); });
+        onWorker([&] { handAll(protocol, chunks, nullptr); }, passLimit);
     state.SetItemsProcessed(state.iterations() * replies);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 // Runs `work` on the command worker thread, after everything queued before it, and returns
 // its result. Throws when the worker does not get to it within the limit.
@@ -20,7 +21,12 @@ auto onWorker(Work work, std::chrono::milliseconds limit = std::chrono::seconds(
         void execute(const std::string&) override
         {
             try {
-                done.set_value(work());
+                if constexpr (std::is_void_v<Result>) {
+                    work();
+                    done.set_value();
+                } else {
+                    done.set_value(work());
+                }
             } catch (...) {
                 done.set_exception(std::current_exception());
             }

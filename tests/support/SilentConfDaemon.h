@@ -1,7 +1,5 @@
 #pragma once
 
-#include "core/CommandSingleton.h"
-
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -10,10 +8,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -81,30 +77,3 @@ private:
     std::atomic<int> accepted{0};
     std::thread thread;
 };
-
-// Runs `function` on the command worker, where the daemon runs every protocol, and waits for it
-// (at most `limit`).
-inline void onWorker(std::function<void()> function, std::chrono::seconds limit = std::chrono::seconds(60))
-{
-    class Call : public Command {
-    public:
-        explicit Call(std::function<void()> function) : function(std::move(function)) {}
-        void execute(const std::string&) override
-        {
-            try {
-                function();
-                done.set_value();
-            } catch (...) {
-                done.set_exception(std::current_exception());
-            }
-        }
-        std::function<void()> function;
-        std::promise<void> done;
-    };
-    auto call = std::make_shared<Call>(std::move(function));
-    std::future<void> finished = call->done.get_future();
-    CommandSingleton::instance().enqueue(call, "");
-    if (finished.wait_for(limit) != std::future_status::ready)
-        throw std::runtime_error("the command worker did not finish in time");
-    finished.get();
-}
