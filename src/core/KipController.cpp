@@ -6,6 +6,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <malloc.h>
 #include <unistd.h>
 
 KipController::KipController(const std::string& address, int listenPort, int confPort, int confDirectPort)
@@ -52,7 +53,12 @@ void KipController::acceptConnection(const std::string&)
     connections.push_back(protocol);
 }
 
+// The last client gone, the memory that the connections' buffers took at their peak goes back
+// to the system; the allocator would otherwise keep it for good.
 void KipController::purgeClosedConnections(const std::string&)
 {
+    const std::size_t before = connections.size();
     connections.remove_if([](const std::shared_ptr<JbpHostProtocol>& protocol) { return !protocol->isConnected(); });
+    if (connections.empty() && before > 0)
+        ::malloc_trim(0);
 }
