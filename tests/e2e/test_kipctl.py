@@ -8,47 +8,40 @@ import unittest
 from tests.e2e.support import KIPD, ROOT, Simulator, start_kipd, stop, connect_host
 
 KIPCTL = os.path.join(os.path.dirname(KIPD), "kipctl")
-NETWORK = os.path.join(ROOT, "examples", "network.json")
-NO_SYSTEM = os.path.join(ROOT, "examples", "network-nosystem.json")
+ROUTER = "00:1E:C0:20:00:13"
 
 
-def kipctl(*args, timeout=40):
-    result = subprocess.run([KIPCTL, *args], capture_output=True, text=True, timeout=timeout)
+def kipctl(*args):
+    result = subprocess.run([KIPCTL, *args], capture_output=True, text=True, timeout=40)
     return result.returncode, result.stdout, result.stderr
 
 
-class Daemon:
-    """kipd against the simulator holding one network, for the length of a test class."""
-
-    @classmethod
-    def start(cls, network):
-        simulator = Simulator(network)
-        kipd = start_kipd()
-        connect_host().close()  # waits until kipd serves
-        return simulator, kipd
+def serve(add_cleanup, network):
+    """kipd against the simulator holding examples/<network>, until add_cleanup's cleanups run."""
+    add_cleanup(Simulator(os.path.join(ROOT, "examples", network)).stop)
+    add_cleanup(stop, start_kipd())
+    connect_host().close()  # waits until kipd serves
 
 
 class WithSystem(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.simulator, cls.kipd = Daemon.start(NETWORK)
+        serve(cls.addClassCleanup, "network.json")
 
-    @classmethod
-    def tearDownClass(cls):
-        stop(cls.kipd)
-        cls.simulator.stop()
-
-    def test_questions_are_answered_in_words(self):
+    def test_questions_are_answered_in_words_or_json(self):
         self.assertEqual(kipctl("has-system"), (0, "This box belongs to a system.\n", ""))
         self.assertEqual(kipctl("may-change-ip"), (0, "The IP settings of this box may be changed.\n", ""))
         self.assertEqual(kipctl("may-use-builder"), (0, "The system may be configured on this box.\n", ""))
-        status, out, _ = kipctl("ip-settings")
-        self.assertEqual(status, 0)
-        self.assertEqual(out.splitlines(), ["MAC address:      00:1E:C0:4A:10:01",
-                                            "IP address:       192.168.10.21",
-                                            "Subnet mask:      255.255.255.0",
-                                            "Default gateway:  192.168.10.1",
-                                            "Hostname:         kdrtn-studio-a"])
+        self.assertEqual(kipctl("corvanets"),
+                         (0, "HOSTNAME             IP ADDRESS\nkdrtn-studio-a       192.168.10.21  (this box)\n", ""))
+        self.assertEqual(kipctl("ip-settings"), (0, "MAC address:      00:1E:C0:4A:10:01\n"
+                                                    "IP address:       192.168.10.21\n"
+                                                    "Subnet mask:      255.255.255.0\n"
+                                                    "Default gateway:  192.168.10.1\n"
+                                                    "Hostname:         kdrtn-studio-a\n", ""))
+        status, out, _ = kipctl("--json", "has-system")
+        self.assertEqual((status, json.loads(out)),
+                         (0, {"system_exists": "true", "type": "has_corvanet_system_response"}))
 
     def test_devices_are_listed_as_a_table_with_their_levels(self):
         status, out, err = kipctl("devices", "--quiet", "1.5")
@@ -61,78 +54,53 @@ class WithSystem(unittest.TestCase):
         self.assertIn('router 64x32 video, level 1 "tr-video-1"', video[0])
 
         status, out, _ = kipctl("devices", "--no-refresh", "--quiet", "0.5")
-        self.assertEqual(status, 0)
         known = out.splitlines()[1:]
+        self.assertEqual(status, 0)
         self.assertTrue(known[0].startswith("corvanet  00:1E:C0:4A:10:01"))
         self.assertGreaterEqual(len(known), len(rows) - 1)
 
-    def test_corvanets_mark_this_box(self):
-        self.assertEqual(kipctl("corvanets"),
-                         (0, "HOSTNAME             IP ADDRESS\nkdrtn-studio-a       192.168.10.21  (this box)\n", ""))
-
-    def test_json_prints_the_replies_as_they_come(self):
-        status, out, _ = kipctl("--json", "has-system")
-        self.assertEqual(status, 0)
-        reply = json.loads(out)
-        self.assertEqual(reply, {"system_exists": "true", "type": "has_corvanet_system_response"})
-
     def test_router_joins_with_a_level_and_leaves(self):
-        status, out, err = kipctl("set-router", "00:1E:C0:20:00:13", "--level", "7", "--level-name", "Data A")
+        status, out, err = kipctl("set-router", ROUTER, "--level", "7", "--level-name", "Data A")
         self.assertEqual((status, err), (0, ""), out)
         self.assertIn('level 7 "Data A"', out)
-        status, out, err = kipctl("set-router", "00:1E:C0:20:00:13", "--exclude")
+        status, out, err = kipctl("set-router", ROUTER, "--exclude")
         self.assertEqual((status, err), (0, ""), out)
         self.assertNotIn("level 7", out)
 
     def test_wrong_usage_is_refused_before_anything_is_sent(self):
         for args in ([], ["no-such-command"], ["set-ip", "10.0.0.1"], ["devices", "--bogus"],
-                     ["set-router", "00:1E:C0:20:00:13", "--include", "--exclude"]):
+                     ["set-router", ROUTER, "--include", "--exclude"]):
             status, out, err = kipctl(*args)
-            self.assertEqual(status, 1, args)
+            self.assertEqual((status, out), (1, ""), args)
             self.assertIn("Usage: kipctl", err, args)
-            self.assertEqual(out, "", args)
 
 
 class WithoutSystem(unittest.TestCase):
     def test_error_replies_exit_2_with_the_message(self):
-        simulator, kipd = Daemon.start(NO_SYSTEM)
-        try:
-            self.assertEqual(kipctl("has-system"), (0, "This box has no system.\n", ""))
-            status, out, err = kipctl("may-use-builder")
-            self.assertEqual(status, 2)
-            self.assertEqual(err, "kipd: The Corvanet is not initialised: system configuration is not allowed"
-                                  " (corvanet_has_no_system)\n")
-            status, _, err = kipctl("devices")
-            self.assertEqual(status, 2)
-            self.assertIn("can not search for devices (corvanet_has_no_system)", err)
-
-            status, out, err = kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "tr-video-1")
-            self.assertEqual((status, out), (2, ""))
-            self.assertEqual(err, "kipd: Set corvanet ip settings error (hostname_conflict)\n")
-            self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "kdrtn-new"),
-                             (0, "IP settings accepted.\nA new system was created on this box.\n", ""))
-            self.assertEqual(kipctl("has-system"), (0, "This box belongs to a system.\n", ""))
-        finally:
-            stop(kipd)
-            simulator.stop()
+        serve(self.addCleanup, "network-nosystem.json")
+        self.assertEqual(kipctl("has-system"), (0, "This box has no system.\n", ""))
+        self.assertEqual(kipctl("may-use-builder"), (2, "", "kipd: The Corvanet is not initialised: system "
+                                                            "configuration is not allowed (corvanet_has_no_system)\n"))
+        status, _, err = kipctl("devices")
+        self.assertEqual(status, 2)
+        self.assertIn("can not search for devices (corvanet_has_no_system)", err)
+        self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "tr-video-1"),
+                         (2, "", "kipd: Set corvanet ip settings error (hostname_conflict)\n"))
+        self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "kdrtn-new"),
+                         (0, "IP settings accepted.\nA new system was created on this box.\n", ""))
+        self.assertEqual(kipctl("has-system"), (0, "This box belongs to a system.\n", ""))
 
 
 class NoDaemon(unittest.TestCase):
-    def test_refused_connection_exits_3(self):
+    def test_refused_connection_exits_3_and_a_silent_daemon_4(self):
         status, out, err = kipctl("has-system")
         self.assertEqual((status, out), (3, ""))
         self.assertIn("cannot connect to kipd at 127.0.0.1:3971", err)
-
-    def test_silent_daemon_times_out_with_4(self):
-        silent = socket.socket()
-        silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        silent.bind(("127.0.0.1", 3971))
-        silent.listen(4)
-        try:
-            status, out, err = kipctl("--timeout", "0.5", "corvanets")
-            self.assertEqual((status, out, err), (4, "", "kipctl: no answer from kipd\n"))
-        finally:
-            silent.close()
+        with socket.socket() as silent:
+            silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            silent.bind(("127.0.0.1", 3971))
+            silent.listen(4)
+            self.assertEqual(kipctl("--timeout", "0.5", "corvanets"), (4, "", "kipctl: no answer from kipd\n"))
 
 
 if __name__ == "__main__":

@@ -1,50 +1,31 @@
 import copy
 import json
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-if str(ROOT / "tools") not in sys.path:
-    sys.path.insert(0, str(ROOT / "tools"))
+from tests.sim import ROOT
+from kipsim import schema
+from kipsim.network import Network
 
-from kipsim import schema  # noqa: E402
-from kipsim.network import Network  # noqa: E402
-
-EXAMPLES = sorted((ROOT / "examples").glob("network*.json"))
+EXAMPLE = json.loads((ROOT / "examples" / "network.json").read_text(encoding="utf-8"))
 
 
-def example():
-    with open(ROOT / "examples" / "network.json", encoding="utf-8") as handle:
-        return json.load(handle)
-
-
-class ExampleFilesTest(unittest.TestCase):
+class SchemaTest(unittest.TestCase):
     def test_examples_load_and_survive_a_state_round_trip(self):
-        self.assertGreaterEqual(len(EXAMPLES), 3)
-        for path in EXAMPLES:
+        examples = sorted((ROOT / "examples").glob("network*.json"))
+        self.assertGreaterEqual(len(examples), 3)
+        for path in examples:
             with self.subTest(path=path.name):
                 loaded = schema.load(path)
-                again = schema.check(json.loads(json.dumps(Network(loaded).to_dict())))
-                self.assertEqual(again, loaded)
-
-
-class BadFileTest(unittest.TestCase):
-    def assert_rejected(self, data, path, words):
-        with self.assertRaises(schema.NetworkError) as caught:
-            schema.check(data, "net.json")
-        message = str(caught.exception)
-        self.assertTrue(message.startswith(f"net.json: {path}: "), message)
-        self.assertIn(words, message)
+                self.assertEqual(schema.check(json.loads(json.dumps(Network(loaded).to_dict()))), loaded)
 
     def test_offending_field_is_named(self):
         cases = [
             (lambda d: d["devices"][2].update(mac="00:1e:c0:20:00:11"), "devices[2].mac", "upper-case"),
             (lambda d: d["devices"][3]["ip_settings"].update(netmask="255.255.0"),
              "devices[3].ip_settings.netmask", "IPv4"),
-            (lambda d: d["devices"][0]["ip_settings"].pop("hostname"),
-             "devices[0].ip_settings.hostname", "missing"),
+            (lambda d: d["devices"][0]["ip_settings"].pop("hostname"), "devices[0].ip_settings.hostname", "missing"),
             (lambda d: d["devices"][4].update(sytem="r_8_video"), "devices[4].sytem", "unknown field"),
             (lambda d: d["this_box"].update(kind="tessora"), "this_box.kind", "must be one of"),
             (lambda d: d["devices"][5].update(mac=d["this_box"]["mac"]), "devices[5].mac",
@@ -59,29 +40,27 @@ class BadFileTest(unittest.TestCase):
         ]
         for change, path, words in cases:
             with self.subTest(path=path):
-                data = copy.deepcopy(example())
+                data = copy.deepcopy(EXAMPLE)
                 change(data)
-                self.assert_rejected(data, path, words)
+                with self.assertRaises(schema.NetworkError) as caught:
+                    schema.check(data, "net.json")
+                self.assertTrue(str(caught.exception).startswith(f"net.json: {path}: "), caught.exception)
+                self.assertIn(words, str(caught.exception))
 
     def test_unreadable_files_name_the_file_and_place(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            broken = Path(tmp) / "broken.json"
-            broken.write_text('{\n  "this_box": {,\n}')
-            with self.assertRaisesRegex(schema.NetworkError, r"broken\.json: not valid JSON at line 2"):
-                schema.load(broken)
-            twice = Path(tmp) / "twice.json"
-            twice.write_text('{"system": null, "system": null}')
-            with self.assertRaisesRegex(schema.NetworkError, 'duplicate key "system"'):
-                schema.load(twice)
-            with self.assertRaisesRegex(schema.NetworkError, "missing.json: cannot be read"):
-                schema.load(Path(tmp) / "missing.json")
+        folder = Path(self.enterContext(tempfile.TemporaryDirectory()))
+        for name, text, words in (("broken.json", '{\n  "this_box": {,\n}', r"broken\.json: not valid JSON at line 2"),
+                                  ("twice.json", '{"system": null, "system": null}', 'duplicate key "system"'),
+                                  ("missing.json", None, "missing.json: cannot be read")):
+            if text is not None:
+                (folder / name).write_text(text)
+            with self.subTest(name=name), self.assertRaisesRegex(schema.NetworkError, words):
+                schema.load(folder / name)
 
-
-class SpreadTextTest(unittest.TestCase):
-    def test_hosts_give_segment_members_and_placeholder(self):
+    def test_spread_text_lists_the_hosts_and_a_placeholder(self):
         settings = {"ip": "192.168.1.10", "netmask": "255.255.254.0", "gateway": "192.168.1.1"}
-        text = schema.spread_text([{"name": "box1", "ip": "192.168.1.10"},
-                                   {"name": "box2", "ip": "192.168.1.11"}], settings)
+        text = schema.spread_text([{"name": "box1", "ip": "192.168.1.10"}, {"name": "box2", "ip": "192.168.1.11"}],
+                                  settings)
         self.assertEqual(text, "Spread_Segment 192.168.1.255:2836 {\nbox1 192.168.1.10\n"
                                "box2 192.168.1.11\ndummycon 192.168.1.1\n}\nSocketPortReuse = ON\n")
 
