@@ -1,58 +1,47 @@
 #pragma once
 
 #include "confclient/ConfClientProtocol.h"
-#include "core/CommandSingleton.h"
 #include "model/NetManager.h"
-
 #include "support/EventLoopThread.h"
 #include "support/LoopbackPeer.h"
-#include "support/Wait.h"
+#include "support/Recording.h"
+#include "support/TreeText.h"
+#include "support/WorkerQueue.h"
+#include "transport/MacAddress.h"
 
 #include <gtest/gtest.h>
 
-#include <future>
-#include <mutex>
-#include <string>
-#include <vector>
+using Texts = std::vector<std::string>;
 
-// Records every execution; executed on the worker thread or the test thread.
-class RecordingCommand : public Command {
-public:
-    void execute(const std::string& text) override
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        texts.push_back(text);
-    }
-    std::vector<std::string> received()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return texts;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<std::string> texts;
-};
-
-// Waits (bounded) until every command queued so far has run.
-inline bool drainCommandQueue()
+inline std::string withNul(const std::string& text)
 {
-    struct Signal : Command {
-        std::promise<void> done;
-        void execute(const std::string&) override { done.set_value(); }
-    };
-    auto signal = std::make_shared<Signal>();
-    std::future<void> done = signal->done.get_future();
-    CommandSingleton::instance().enqueue(signal, "");
-    return done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    return text + std::string(1, '\0');
 }
 
-inline std::string withNul(const std::string& text) { return text + std::string(1, '\0'); }
+// A configuration-daemon message: its envelope, then its body.
+inline std::string message(const std::string& to, const std::string& from, const std::string& name,
+                           const std::string& body = "")
+{
+    return "to=" + to + "\nfrom=" + from + "\nmsg=" + name + "\n" + body;
+}
+// A message as this daemon sends it with the MAC of the machine it runs on (no NUL).
+inline std::string fromThisMachine(const std::string& to, const std::string& name, const std::string& body = "")
+{
+    return message(to, "kip@" + readMacAddress(), name, body);
+}
+
+// The "subsystem set" body of this box's own subsystem 0.
+inline std::string ownSubsystemBody(const std::string& description = "Corvanet KD-RTN",
+                                    const std::string& protocolName = "none")
+{
+    return "subsystem=0\ncascade_mode=0\ncommand_echo=false\ndescription=" + description +
+           "\ninterface_type=internal\nlocal_lock=0\nlocal_mnemonics=0\nloop_mode=false\nprotocol_name=" +
+           protocolName + "\nprotocol_type=internal\nuse_external_port=0\nuser=3\n";
+}
 
 // A ConfClientProtocol whose two links are connected to loopback peers standing in for the
 // configuration daemon's two ports.
 struct ConfLink : testing::Test {
-    static constexpr const char* ownMac = "00:11:22:33:44:55";
     static constexpr const char* ownAddress = "kip@00:11:22:33:44:55";
 
     EventLoopThread loop;
@@ -62,31 +51,38 @@ struct ConfLink : testing::Test {
     std::shared_ptr<TcpClientInterface> mainLink = std::make_shared<TcpClientInterface>(loop.io(), nullptr);
     std::shared_ptr<ConfClientProtocol> protocol;
 
-    virtual boost::optional<std::string> macText() { return std::string(ownMac); }
-
     void SetUp() override
     {
         mainLink->setServer("127.0.0.1", mainPeer.localPort());
         protocol = std::make_shared<ConfClientProtocol>(loop.io(), mainLink, &netManager, directPeer.localPort(),
-                                                        macText());
+                                                        std::string("00:11:22:33:44:55"));
         ASSERT_TRUE(mainPeer.accept());
         ASSERT_TRUE(directPeer.accept());
         ASSERT_TRUE(waitUntil([&] { return mainLink->isConnected() && protocol->directInterface()->isConnected(); }));
     }
-
     void TearDown() override
     {
-        EXPECT_TRUE(drainCommandQueue());
+        drainQueue();
         protocol.reset();
     }
 
     Interface* direct() { return protocol->directInterface().get(); }
     SystemTree& tree() { return netManager.tree(); }
+    // Bytes from the daemon, handed to the protocol as if read on `link`.
+    void receive(const std::string& bytes, Interface* link) { protocol->handleData(bytes, link); }
 
-    // A "device get" reply addressed to `to`.
-    static std::string deviceReply(const std::string& from, const std::string& body,
-                                   const std::string& to = ownAddress)
+    // A message as this daemon sends it, and one addressed to it; NUL included.
+    static std::string sent(const std::string& to, const std::string& name, const std::string& body = "")
     {
-        return withNul("to=" + to + "\nfrom=" + from + "\nmsg=device get\n" + body);
+        return withNul(message(to, ownAddress, name, body));
+    }
+    static std::string reply(const std::string& from, const std::string& name, const std::string& body = "",
+                             const std::string& to = ownAddress)
+    {
+        return withNul(message(to, from, name, body));
+    }
+    static std::string deviceReply(const std::string& from, const std::string& body, const std::string& to = ownAddress)
+    {
+        return reply(from, "device get", body, to);
     }
 };

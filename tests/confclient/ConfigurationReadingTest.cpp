@@ -2,11 +2,6 @@
 
 #include "confclient/ConfLinkFixture.h"
 #include "support/SimulatedNetwork.h"
-#include "support/WorkerControl.h"
-#include "support/WorkerQueue.h"
-#include "transport/MacAddress.h"
-
-using Texts = std::vector<std::string>;
 
 namespace {
 
@@ -16,50 +11,57 @@ constexpr std::chrono::seconds chainLimit(10);
 struct SimulatedSystem : SimulatedNetwork {
     explicit SimulatedSystem(const Texts& faults = {}) : SimulatedNetwork("tests/data/network-levels.json", faults) {}
 
-    void requestSubsystemList(std::shared_ptr<Command> reply)
+    // Starts the chain and returns its outcomes once `count` have come.
+    Texts readChain(std::shared_ptr<RecordingCommand> reply, std::size_t count)
     {
         withProtocol([&](ConfClientProtocol& protocol) { protocol.requestSubsystemList(reply); });
+        EXPECT_TRUE(reply->waitFor(count, chainLimit));
+        return reply->received();
     }
 };
 
-void flatten(const SystemTree::Tree& node, const std::string& prefix, std::string& out)
+// "prefix<key>=<value>" for each key, the values separated by ';'.
+std::string fieldsOf(const std::string& prefix, const Texts& keys, const std::string& values)
 {
-    for (const SystemTree::Tree::value_type& child : node) {
-        if (child.second.empty())
-            out += (out.empty() ? "" : " ") + prefix + child.first + "=" + child.second.data();
-        else
-            flatten(child.second, prefix + child.first + ".", out);
+    std::string out;
+    std::string::size_type at = 0;
+    for (const std::string& key : keys) {
+        const std::string::size_type end = std::min(values.find(';', at), values.size());
+        out += (out.empty() ? "" : " ") + prefix + key + "=" + values.substr(at, end - at);
+        at = std::min(end + 1, values.size());
     }
+    return out;
+}
+std::string port(const std::string& prefix, const std::string& values)
+{
+    return fieldsOf(prefix, {"name", "alias", "description", "icon"}, values);
+}
+std::string partition(const std::string& prefix, const std::string& values)
+{
+    return fieldsOf(
+        prefix,
+        {"levelno", "levelname", "levelalias", "leveldescription", "levelactive", "physical_in", "physical_out"},
+        values);
 }
 
-// The leaves under `path` as "key=value" in tree order, read on the worker.
-std::string entryOf(NetManager& netManager, const std::string& path)
+// What the chain asks for: the subsystems, the partition list, then each partition ("id/level")
+// with the mnemonics of its level (none without a level).
+Texts chainRequests(const Texts& partitions)
 {
-    return onWorker([&] {
-        std::string out;
-        if (const SystemTree::Tree* entry = netManager.tree().findChild(path))
-            flatten(*entry, "", out);
-        return out;
-    });
-}
-
-std::string request(const std::string& name, const std::string& body = "")
-{
-    return "to=*\nfrom=kip@" + readMacAddress() + "\nmsg=" + name + "\n" + body;
-}
-
-Texts chainStart()
-{
-    return {request("subsystem list get"), request("subsystem get", "subsystem=0\n"),
-            request("subsystem get", "subsystem=1\n"), request("subsystem get", "subsystem=2\n"),
-            request("partition list get")};
-}
-
-void expectPartitionRead(Texts& texts, const std::string& partition, const std::string& level)
-{
-    texts.push_back(request("partition get", "partition=" + partition + "\n"));
-    texts.push_back(request("mnemonics get", "levelno=" + level + "\ndirection=input\n"));
-    texts.push_back(request("mnemonics get", "levelno=" + level + "\ndirection=output\n"));
+    Texts texts = {fromThisMachine("*", "subsystem list get")};
+    for (const char* subsystem : {"0", "1", "2"})
+        texts.push_back(fromThisMachine("*", "subsystem get", "subsystem=" + std::string(subsystem) + "\n"));
+    texts.push_back(fromThisMachine("*", "partition list get"));
+    for (const std::string& partition : partitions) {
+        const std::string::size_type slash = partition.find('/');
+        texts.push_back(fromThisMachine("*", "partition get", "partition=" + partition.substr(0, slash) + "\n"));
+        if (slash != std::string::npos)
+            for (const char* direction : {"input", "output"})
+                texts.push_back(
+                    fromThisMachine("*", "mnemonics get",
+                                    "levelno=" + partition.substr(slash + 1) + "\ndirection=" + direction + "\n"));
+    }
+    return texts;
 }
 
 }  // namespace
@@ -68,55 +70,32 @@ TEST(ConfigurationReading, ChainCopiesSubsystemsPartitionsAndMnemonicsFromTheSim
 {
     SimulatedSystem system;
     ASSERT_TRUE(system.connected);
-    auto reply = std::make_shared<RecordingCommand>();
-    system.requestSubsystemList(reply);
-    ASSERT_TRUE(waitUntil([&] { return !reply->received().empty(); }, chainLimit));
-    EXPECT_EQ(reply->received(), Texts{""});
+    EXPECT_EQ(system.readChain(std::make_shared<RecordingCommand>(), 1), Texts{""});
 
-    Texts expected = chainStart();
-    expectPartitionRead(expected, "1:1:0", "1");
-    expectPartitionRead(expected, "2:103:0", "2");
-    expectPartitionRead(expected, "2:103:1", "3");
-    expectPartitionRead(expected, "2:104:0", "0");
-    EXPECT_EQ(system.sim.receivedTexts(), expected);
+    EXPECT_EQ(system.sim.receivedTexts(), chainRequests({"1:1:0/1", "2:103:0/2", "2:103:1/3", "2:104:0/0"}));
 
-    NetManager& manager = system.netManager;
-    EXPECT_EQ(entryOf(manager, "system.subsystems.0"),
+    // Only network subsystems get router addresses, up to the first missing one.
+    EXPECT_EQ(system.leavesOf("system.subsystems.0"),
               "interface_type=internal protocol_name=none protocol_type=internal user=3");
-    EXPECT_EQ(entryOf(manager, "system.subsystems.1"),
-              "interface_type=tcpip protocol_name=tessora protocol_type=native user=12 router1=10.20.0.11:4381 "
-              "router2=10.20.0.12:4381 routers.1.routerformat=video routers.1.routersize=4x2 "
-              "routers.1.routertype=video routers.1.partitions.0.levelno=1 routers.1.partitions.0.levelname=Video "
-              "routers.1.partitions.0.levelalias=V routers.1.partitions.0.leveldescription=Studio video "
-              "routers.1.partitions.0.levelactive=true routers.1.partitions.0.physical_in=0-3 "
-              "routers.1.partitions.0.physical_out=0-1 routers.1.inputs.0.name=CAM 1 routers.1.inputs.0.alias=C1 "
-              "routers.1.inputs.0.description=Camera one routers.1.inputs.0.icon=cam.png "
-              "routers.1.inputs.1.name=CAM 2 routers.1.inputs.1.alias= routers.1.inputs.1.description= "
-              "routers.1.inputs.1.icon= routers.1.inputs.2.name=VTR 1 routers.1.inputs.2.alias=V1 "
-              "routers.1.inputs.2.description= routers.1.inputs.2.icon= routers.1.outputs.0.name=MON 1 "
-              "routers.1.outputs.0.alias= routers.1.outputs.0.description= routers.1.outputs.0.icon= "
-              "routers.1.outputs.1.name=TX 1 routers.1.outputs.1.alias= "
-              "routers.1.outputs.1.description=Transmission routers.1.outputs.1.icon=");
-    EXPECT_EQ(entryOf(manager, "system.subsystems.2"),
+    EXPECT_EQ(
+        system.leavesOf("system.subsystems.1"),
+        "interface_type=tcpip protocol_name=tessora protocol_type=native user=12 router1=10.20.0.11:4381 "
+        "router2=10.20.0.12:4381 routers.1.routerformat=video routers.1.routersize=4x2 routers.1.routertype=video " +
+            partition("routers.1.partitions.0.", "1;Video;V;Studio video;true;0-3;0-1") + " " +
+            port("routers.1.inputs.0.", "CAM 1;C1;Camera one;cam.png") + " " + port("routers.1.inputs.1.", "CAM 2;;;") +
+            " " + port("routers.1.inputs.2.", "VTR 1;V1;;") + " " + port("routers.1.outputs.0.", "MON 1;;;") + " " +
+            port("routers.1.outputs.1.", "TX 1;;Transmission;"));
+    // Defaults fill what the replies leave out; an inactive partition forms no level.
+    EXPECT_EQ(system.leavesOf("system.subsystems.2"),
               "interface_type=tcpip protocol_name=tessora protocol_type=none user=3 router1=10.20.0.21:4381 "
-              "routers.103.routerformat=audio routers.103.routersize=0x0 routers.103.routertype= "
-              "routers.103.partitions.0.levelno=2 routers.103.partitions.0.levelname=Audio "
-              "routers.103.partitions.0.levelalias= routers.103.partitions.0.leveldescription= "
-              "routers.103.partitions.0.levelactive=true routers.103.partitions.0.physical_in=0-0 "
-              "routers.103.partitions.0.physical_out=0-1 routers.103.partitions.1.levelno=3 "
-              "routers.103.partitions.1.levelname=Spare routers.103.partitions.1.levelalias= "
-              "routers.103.partitions.1.leveldescription= routers.103.partitions.1.levelactive=false "
-              "routers.103.partitions.1.physical_in= routers.103.partitions.1.physical_out= "
-              "routers.103.inputs.0.name=MIC 1 routers.103.inputs.0.alias= routers.103.inputs.0.description= "
-              "routers.103.inputs.0.icon= routers.103.outputs.0.name=MIX 1 routers.103.outputs.0.alias= "
-              "routers.103.outputs.0.description= routers.103.outputs.0.icon= routers.103.outputs.1.name=MIX 2 "
-              "routers.103.outputs.1.alias= routers.103.outputs.1.description= routers.103.outputs.1.icon= "
-              "routers.104.routerformat= routers.104.routersize=0x0 routers.104.routertype= "
-              "routers.104.partitions.0.levelno=0 routers.104.partitions.0.levelname= "
-              "routers.104.partitions.0.levelalias= routers.104.partitions.0.leveldescription= "
-              "routers.104.partitions.0.levelactive=false routers.104.partitions.0.physical_in=0-1 "
-              "routers.104.partitions.0.physical_out=");
-    EXPECT_EQ(entryOf(manager, "system.levels"),
+              "routers.103.routerformat=audio routers.103.routersize=0x0 routers.103.routertype= " +
+                  partition("routers.103.partitions.0.", "2;Audio;;;true;0-0;0-1") + " " +
+                  partition("routers.103.partitions.1.", "3;Spare;;;false;;") + " " +
+                  port("routers.103.inputs.0.", "MIC 1;;;") + " " + port("routers.103.outputs.0.", "MIX 1;;;") + " " +
+                  port("routers.103.outputs.1.", "MIX 2;;;") +
+                  " routers.104.routerformat= routers.104.routersize=0x0 routers.104.routertype= " +
+                  partition("routers.104.partitions.0.", "0;;;;false;0-1;"));
+    EXPECT_EQ(system.leavesOf("system.levels"),
               "1.name=Video 1.alias=V 1.description=Studio video 1.subsystem=1 1.router=1 1.partition=0 "
               "2.name=Audio 2.alias= 2.description= 2.subsystem=2 2.router=103 2.partition=0");
 }
@@ -126,22 +105,16 @@ TEST(ConfigurationReading, FailingPartitionStatusEndsTheChainAndARetryStartsAfre
     SimulatedSystem system({"--fail", "partition get=partition locked"});
     ASSERT_TRUE(system.connected);
     auto reply = std::make_shared<RecordingCommand>();
-    system.requestSubsystemList(reply);
-    ASSERT_TRUE(waitUntil([&] { return !reply->received().empty(); }, chainLimit));
-    EXPECT_EQ(reply->received(), Texts{"partition locked"});
-
-    Texts expected = chainStart();
-    expected.push_back(request("partition get", "partition=1:1:0\n"));
+    EXPECT_EQ(system.readChain(reply, 1), Texts{"partition locked"});
+    const Texts expected = chainRequests({"1:1:0"});
     EXPECT_EQ(system.sim.receivedTexts(), expected);
-    EXPECT_EQ(entryOf(system.netManager, "system.subsystems.2"),
+    EXPECT_EQ(system.leavesOf("system.subsystems.2"),
               "interface_type=tcpip protocol_name=tessora protocol_type=none user=3 router1=10.20.0.21:4381");
-    EXPECT_EQ(entryOf(system.netManager, "system.subsystems.1").find("routers"), std::string::npos);
-    EXPECT_EQ(entryOf(system.netManager, "system.levels"), "");
+    EXPECT_EQ(system.leavesOf("system.subsystems.1").find("routers"), std::string::npos);
+    EXPECT_EQ(system.leavesOf("system.levels"), "");
 
     // The partitions the failed chain left unread are not asked for ahead of the new list.
-    system.requestSubsystemList(reply);
-    ASSERT_TRUE(waitUntil([&] { return reply->received().size() == 2; }, chainLimit));
-    EXPECT_EQ(reply->received().back(), "partition locked");
+    EXPECT_EQ(system.readChain(reply, 2), (Texts{"partition locked", "partition locked"}));
     Texts twice = expected;
     twice.insert(twice.end(), expected.begin(), expected.end());
     EXPECT_EQ(system.sim.receivedTexts(), twice);
@@ -153,39 +126,36 @@ using ChainReplies = ConfLink;
 // unreadable numbers, other interface types and replies on the direct link.
 TEST_F(ChainReplies, AreReadWithTheirDefaultsAndOnlyFromTheMainLink)
 {
-    auto reply = std::make_shared<RecordingCommand>();
+    auto done = std::make_shared<RecordingCommand>();
     auto answer = [&](const std::string& name, const std::string& body, Interface* on) {
-        protocol->handleData(withNul("to=" + std::string(ownAddress) + "\nfrom=corvanet@01\nmsg=" + name + "\n" + body),
-                             on);
+        receive(reply("corvanet@01", name, body), on);
     };
-    auto sent = [&](const std::string& name, const std::string& body) {
-        return withNul("to=*\nfrom=" + std::string(ownAddress) + "\nmsg=" + name + "\n" + body);
-    };
-    protocol->requestSubsystemList(reply);
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("subsystem list get", ""));
+    protocol->requestSubsystemList(done);
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "subsystem list get"));
 
     answer("subsystem list get", "subsystem=9\n", direct());
     answer("subsystem list get", "subsystem=4\n", mainLink.get());
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("subsystem get", "subsystem=4\n"));
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "subsystem get", "subsystem=4\n"));
     answer("subsystem get", "subsystem=4\nuser=7\n", direct());
     EXPECT_FALSE(tree().contains("system.subsystems.4"));
     answer("subsystem get", "subsystem=4\ninterface_type=serial\nuser=x1\nrouter1=10.0.0.1:4381\n", mainLink.get());
     EXPECT_EQ(tree().getOr("system.subsystems.4.user", ""), "3");
     EXPECT_FALSE(tree().contains("system.subsystems.4.router1"));
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("partition list get", ""));
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "partition list get"));
 
     answer("partition list get", "partition=A\n", mainLink.get());
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("partition get", "partition=A\n"));
-    answer("partition get", "partition=A\nsubsystem=4\nrouterno=2\npid=5\nlevelno=8\nlevelactive=yes\n", mainLink.get());
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "partition get", "partition=A\n"));
+    answer("partition get", "partition=A\nsubsystem=4\nrouterno=2\npid=5\nlevelno=8\nlevelactive=yes\n",
+           mainLink.get());
     EXPECT_EQ(tree().getOr("system.subsystems.4.routers.2.partitions.5.levelactive", ""), "false");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("mnemonics get", "levelno=8\ndirection=input\n"));
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "mnemonics get", "levelno=8\ndirection=input\n"));
 
     answer("mnemonics get", "levelno=8\ndirection=input\ntext=3;Cam 3\ntext=4;a;b;c;d;e\n", mainLink.get());
-    EXPECT_EQ(entryOf(netManager, "system.subsystems.4.routers.2.inputs"),
-              "3.name=Cam 3 3.alias= 3.description= 3.icon= 4.name=a 4.alias=b 4.description=c 4.icon=d");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("mnemonics get", "levelno=8\ndirection=output\n"));
+    EXPECT_EQ(leaves(tree(), "system.subsystems.4.routers.2.inputs"),
+              port("3.", "Cam 3;;;") + " " + port("4.", "a;b;c;d"));
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "mnemonics get", "levelno=8\ndirection=output\n"));
     answer("mnemonics get", "levelno=8\ndirection=output\n", direct());
-    EXPECT_TRUE(reply->received().empty());
+    EXPECT_TRUE(done->received().empty());
     answer("mnemonics get", "levelno=8\ndirection=output\n", mainLink.get());
-    EXPECT_EQ(reply->received(), Texts{""});
+    EXPECT_EQ(done->received(), Texts{""});
 }

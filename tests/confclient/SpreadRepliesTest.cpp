@@ -3,30 +3,11 @@
 #include "confclient/ConfLinkFixture.h"
 #include "confclient/ConfMessage.h"
 
-using Texts = std::vector<std::string>;
-
 namespace {
 
 using SpreadReplies = ConfLink;
 
 const std::string box = "corvanet@00:1E:C0:4A:10:01";
-
-// A message as this daemon sends it, NUL included.
-std::string sent(const std::string& to, const std::string& name, const std::string& body = "")
-{
-    return withNul("to=" + to + "\nfrom=kip@00:11:22:33:44:55\nmsg=" + name + "\n" + body);
-}
-
-// A reply addressed to this daemon.
-std::string reply(const std::string& from, const std::string& name, const std::string& body = "")
-{
-    return withNul("to=kip@00:11:22:33:44:55\nfrom=" + from + "\nmsg=" + name + "\n" + body);
-}
-
-const std::string standAloneSubsystem =
-    "subsystem=0\ncascade_mode=0\ncommand_echo=false\ndescription=Corvanet KD-RTN\ninterface_type=internal\n"
-    "local_lock=0\nlocal_mnemonics=0\nloop_mode=false\nprotocol_name=none\nprotocol_type=internal\n"
-    "use_external_port=0\nuser=3\n";
 
 void putOwnSettings(SystemTree& tree, const std::string& type)
 {
@@ -70,58 +51,54 @@ TEST_F(SpreadReplies, SpreadSetCarriesTheHexTextAndTheChainEndsWithTheFinalSyste
     tree().put("system.spread.file", std::string("a {\n\xC3\xA9}\n"));
     auto devices = std::make_shared<RecordingCommand>();
     protocol->requestDeviceList(devices);
-    directPeer.receiveMessage();
+    EXPECT_EQ(directPeer.receiveMessage(), sent("*", "device get"));
     auto requester = std::make_shared<RecordingCommand>();
-
     protocol->sendSpreadSettings(requester);
-    EXPECT_EQ(mainPeer.receiveMessage(),
-              sent("*", "spread set", "data=61207B0AC3A97D0A\nname=kdrtn-new\ndescription=Corvanet Configurator System\n"));
-    protocol->handleData(reply(box, "spread set", "status=ok\n"), direct());
-    protocol->handleData(reply(box, "spread set", "status=whatever\n"), mainLink.get());
+    EXPECT_EQ(
+        mainPeer.receiveMessage(),
+        sent("*", "spread set", "data=61207B0AC3A97D0A\nname=kdrtn-new\ndescription=Corvanet Configurator System\n"));
+    receive(reply(box, "spread set", "status=ok\n"), direct());
+    receive(reply(box, "spread set", "status=whatever\n"), mainLink.get());
     EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "spread update"));
-    protocol->handleData(reply(box, "spread update", "status=ok\n"), direct());
-    protocol->handleData(reply(box, "spread update", "status=ok\n"), mainLink.get());
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "subsystem set", standAloneSubsystem));
+    receive(reply(box, "spread update", "status=ok\n"), direct());
+    receive(reply(box, "spread update", "status=ok\n"), mainLink.get());
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "subsystem set", ownSubsystemBody()));
     EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "system update"));
 
-    protocol->handleData(reply(box, "system update", "status=working\n"), mainLink.get());
+    receive(reply(box, "system update", "status=working\n"), mainLink.get());
     EXPECT_TRUE(requester->received().empty());
-    protocol->handleData(reply(box, "system update", "status=ok\n"), direct());
+    receive(reply(box, "system update", "status=ok\n"), direct());
     EXPECT_EQ(requester->received(), Texts{""});
     // Replies are kept waiting for: a later final status reaches the same requester.
-    protocol->handleData(reply(box, "system update", "status=disk full\n"), mainLink.get());
-    protocol->handleData(reply(box, "system update", "\n"), mainLink.get());
+    receive(reply(box, "system update", "status=disk full\n"), mainLink.get());
+    receive(reply(box, "system update", "\n"), mainLink.get());
     EXPECT_EQ(requester->received(), (Texts{"", "disk full", ""}));
 
     // Sending the Spread settings ended the device search.
-    protocol->handleData(deviceReply("kpscreen@0A", "ip=1.2.3.4\nnetmask=x\ngateway=y\nhostname=z\n"), direct());
+    receive(deviceReply("kpscreen@0A", "ip=1.2.3.4\nnetmask=x\ngateway=y\nhostname=z\n"), direct());
     EXPECT_TRUE(devices->received().empty());
     protocol->sendMessage("marker");
     EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "marker"));
 }
 
-TEST_F(SpreadReplies, EmptySpreadTextAndSpreadUpdateFailures)
+TEST_F(SpreadReplies, EmptySpreadTextUpdateFailuresAndTheControllerCard)
 {
     auto requester = std::make_shared<RecordingCommand>();
     protocol->sendSpreadSettings(requester);
     EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "spread set", "data=\nname=\ndescription=\n"));
-
-    protocol->handleData(reply(box, "spread update", "status=busy\n"), mainLink.get());
-    protocol->handleData(reply(box, "spread update"), mainLink.get());
+    receive(reply(box, "spread update", "status=busy\n"), mainLink.get());
+    receive(reply(box, "spread update"), mainLink.get());
     EXPECT_EQ(requester->received(), (Texts{"Spread update failure", "Spread update failure"}));
-    protocol->sendMessage("marker");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "marker"));
-}
 
-TEST_F(SpreadReplies, ControllerCardAnswersAtOnceAndTakesItsAddress)
-{
+    // A controller card keeps no Spread text: it answers at once and takes its address.
     putOwnSettings(tree(), "gx2400-ln-ctl");
     tree().put("system.spread.file", "never sent");
-    auto requester = std::make_shared<RecordingCommand>();
-    protocol->sendSpreadSettings(requester);
-    EXPECT_EQ(requester->received(), Texts{""});
-    EXPECT_EQ(mainPeer.receiveMessage(),
-              sent("*", "device set", "ip=192.168.10.21\nnetmask=255.255.255.0\ngateway=192.168.10.1\nhostname=kdrtn-new\n"));
+    auto card = std::make_shared<RecordingCommand>();
+    protocol->sendSpreadSettings(card);
+    EXPECT_EQ(card->received(), Texts{""});
+    EXPECT_EQ(
+        mainPeer.receiveMessage(),
+        sent("*", "device set", "ip=192.168.10.21\nnetmask=255.255.255.0\ngateway=192.168.10.1\nhostname=kdrtn-new\n"));
 }
 
 TEST_F(SpreadReplies, FinalSystemUpdateRebootsThePanelsOfTheSystemOnly)
@@ -135,22 +112,22 @@ TEST_F(SpreadReplies, FinalSystemUpdateRebootsThePanelsOfTheSystemOnly)
     putDevice(tree(), "06", "studio", "tessora", false, true);
     auto requester = std::make_shared<RecordingCommand>();
     protocol->requestSystemUpdate(requester);
-    mainPeer.receiveMessage();
+    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "system update"));
 
-    protocol->handleData(reply(box, "system update", "status=working\n"), mainLink.get());
-    protocol->handleData(reply(box, "system update", "status=ok\n"), mainLink.get());
+    receive(reply(box, "system update", "status=working\n"), mainLink.get());
+    receive(reply(box, "system update", "status=ok\n"), mainLink.get());
     EXPECT_EQ(directPeer.receiveMessage(), sent("tessora@01", "reboot"));
     EXPECT_EQ(directPeer.receiveMessage(), sent("tessora@06", "reboot"));
     EXPECT_EQ(requester->received(), Texts{""});
 
-    protocol->handleData(reply(box, "system update", "status=failed\n"), direct());
+    receive(reply(box, "system update", "status=failed\n"), direct());
     EXPECT_EQ(directPeer.receiveMessage(), sent("tessora@01", "reboot"));
     EXPECT_EQ(directPeer.receiveMessage(), sent("tessora@06", "reboot"));
     EXPECT_EQ(requester->received(), (Texts{"", "failed"}));
 
     // Without a system name nobody restarts.
     tree().put("system.name", "");
-    protocol->handleData(reply(box, "system update", "status=ok\n"), mainLink.get());
+    receive(reply(box, "system update", "status=ok\n"), mainLink.get());
     protocol->sendTo("marker", "*");
     EXPECT_EQ(directPeer.receiveMessage(), sent("*", "marker"));
 }
@@ -158,12 +135,13 @@ TEST_F(SpreadReplies, FinalSystemUpdateRebootsThePanelsOfTheSystemOnly)
 TEST_F(SpreadReplies, SpreadGetFillsTheSystemFromThisBoxAndMembershipFromOthers)
 {
     putOwnSettings(tree(), "corvanet");
-    const std::string data = "data=" + hexEncode("Spread_Segment 1.2.3.255:2836 {\nbox1 1.2.3.4\ndummycon 1.2.3.1\n}\n");
+    const std::string data =
+        "data=" + hexEncode("Spread_Segment 1.2.3.255:2836 {\nbox1 1.2.3.4\ndummycon 1.2.3.1\n}\n");
     auto devices = std::make_shared<RecordingCommand>();
     protocol->requestDeviceList(devices);
     auto requester = std::make_shared<RecordingCommand>();
     protocol->requestSystemDevices(requester);  // clears the device search
-    protocol->handleData(reply(box, "spread get", "name=studio\ndescription=main\n" + data), mainLink.get());
+    receive(reply(box, "spread get", "name=studio\ndescription=main\n" + data), mainLink.get());
     EXPECT_EQ(requester->received(), Texts{""});
     EXPECT_EQ(tree().getOr("system.name", ""), "studio");
     EXPECT_EQ(tree().getOr("system.description", ""), "main");
@@ -171,14 +149,14 @@ TEST_F(SpreadReplies, SpreadGetFillsTheSystemFromThisBoxAndMembershipFromOthers)
     EXPECT_EQ(tree().getOr("system.spread.no_of_hosts", 0), 1);
 
     // This box answering directly updates the system but tells nobody.
-    protocol->handleData(reply(box, "spread get", "name=renamed\ndescription=d2\ndata=7b0A7D\n"), direct());
+    receive(reply(box, "spread get", "name=renamed\ndescription=d2\ndata=7b0A7D\n"), direct());
     EXPECT_EQ(tree().getOr("system.name", ""), "renamed");
     EXPECT_EQ(tree().getOr("system.spread.file", ""), "{\n}");
     EXPECT_EQ(tree().getOr("system.spread.no_of_hosts", -1), 0);
     EXPECT_EQ(requester->received().size(), 1u);
 
     // Another box answering directly only notes its membership.
-    protocol->handleData(reply("corvanet@0B", "spread get", "name=other\ndescription=theirs\n" + data), direct());
+    receive(reply("corvanet@0B", "spread get", "name=other\ndescription=theirs\n" + data), direct());
     EXPECT_EQ(tree().getOr("devices.0B.system_name", ""), "other");
     EXPECT_EQ(tree().getOr("devices.0B.system_description", ""), "theirs");
     EXPECT_EQ(tree().getOr("system.name", ""), "renamed");
@@ -186,14 +164,14 @@ TEST_F(SpreadReplies, SpreadGetFillsTheSystemFromThisBoxAndMembershipFromOthers)
 
     // Another box on the main link is taken as the system; the device search hears of it first.
     protocol->requestDeviceList(devices);
-    protocol->handleData(reply("corvanet@0C", "spread get", "name=third\n"), mainLink.get());
+    receive(reply("corvanet@0C", "spread get", "name=third\n"), mainLink.get());
     EXPECT_EQ(devices->received(), Texts{"0C"});
     EXPECT_EQ(tree().getOr("system.name", ""), "third");
     EXPECT_EQ(tree().getOr("system.description", "absent"), "");
 
     // No identity: nothing happens.
-    protocol->handleData(reply("corvanet", "spread get", "name=x\n"), mainLink.get());
-    protocol->handleData(reply("corvanet@", "spread get", "name=x\n"), mainLink.get());
+    receive(reply("corvanet", "spread get", "name=x\n"), mainLink.get());
+    receive(reply("corvanet@", "spread get", "name=x\n"), mainLink.get());
     EXPECT_EQ(tree().getOr("system.name", ""), "third");
     EXPECT_EQ(devices->received().size(), 1u);
 }

@@ -20,7 +20,6 @@ TEST(SystemTree, PutAddressesMacKeysReplacesValuesAndAppendsChildren)
     tree.put("devices.00:0A:1B:2C:3D:4F.type", "tessora");
     tree.put("devices.00:0A:1B:2C:3D:4E.ip_settings.ip_address", "10.0.0.7");
     tree.put("devices.00:0A:1B:2C:3D:4F.type", "corvanet");
-
     EXPECT_EQ(childKeys(tree.findChild("devices")),
               (std::vector<std::string>{"00:0A:1B:2C:3D:4F", "00:0A:1B:2C:3D:4E"}));
     EXPECT_EQ(tree.getOr("devices.00:0A:1B:2C:3D:4E.ip_settings.ip_address", ""), "10.0.0.7");
@@ -44,37 +43,21 @@ TEST(SystemTree, TypedValuesAreTextAndUnreadableOnesReadAsAbsent)
     SystemTree tree;
     tree.put("levelactive", true);
     tree.put("neighbor", false);
-    tree.put("system.spread.no_of_hosts", 3);
-    tree.put("corvanet.box", "kbox");  // a literal stays text, it does not turn into a boolean
-    tree.put("corvanet.address", "12abc");
-
+    tree.put("hosts", 3);
+    tree.put("box", "kbox");  // a literal stays text, it does not turn into a boolean
+    tree.put("address", "12abc");
     EXPECT_EQ(tree.getOptional("levelactive"), std::string("true"));
     EXPECT_EQ(tree.getOptionalBool("levelactive"), true);
     EXPECT_EQ(tree.getOptional("neighbor"), std::string("false"));
     EXPECT_EQ(tree.getOptionalBool("neighbor"), false);
-    EXPECT_EQ(tree.getOptional("system.spread.no_of_hosts"), std::string("3"));
-    EXPECT_EQ(tree.getOptionalInt("system.spread.no_of_hosts"), 3);
-    EXPECT_EQ(tree.getOr("corvanet.box", ""), "kbox");
+    EXPECT_EQ(tree.getOptional("hosts"), std::string("3"));
+    EXPECT_EQ(tree.getOptionalInt("hosts"), 3);
+    EXPECT_EQ(tree.getOr("box", ""), "kbox");
 
-    EXPECT_FALSE(tree.getOptionalInt("corvanet.address"));
-    EXPECT_EQ(tree.getOr("corvanet.address", 7), 7);
-    EXPECT_FALSE(tree.getOptionalBool("corvanet.box"));
-    EXPECT_FALSE(tree.getOptional("corvanet.type"));
-    EXPECT_FALSE(tree.getOptionalInt("corvanet.module_positions"));
-    EXPECT_FALSE(tree.contains("system.levels"));
-    EXPECT_EQ(tree.getOr("corvanet.version", "0.0.0pre0"), "0.0.0pre0");
-}
-
-TEST(SystemTree, ErasingSystemAndDevicesKeepsThisBox)
-{
-    SystemTree tree;
-    tree.put("corvanet.type", "corvanet");
-    tree.put("system.name", "studio");
-    tree.put("devices.00:0A:1B:2C:3D:4E.type", "tessora");
-
-    tree.eraseTopLevel("system");
-    tree.eraseTopLevel("devices");
-
-    EXPECT_EQ(childKeys(&tree.root()), std::vector<std::string>{"corvanet"});
-    EXPECT_EQ(tree.getOr("corvanet.type", ""), "corvanet");
+    EXPECT_FALSE(tree.getOptionalInt("address"));
+    EXPECT_EQ(tree.getOr("address", 7), 7);
+    EXPECT_FALSE(tree.getOptionalBool("box"));
+    EXPECT_FALSE(tree.getOptional("type"));
+    EXPECT_FALSE(tree.getOptionalInt("module_positions"));
+    EXPECT_EQ(tree.getOr("version", "0.0.0pre0"), "0.0.0pre0");
 }

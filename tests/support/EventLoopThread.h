@@ -10,7 +10,6 @@ class EventLoopThread {
 public:
     EventLoopThread() : work(boost::asio::make_work_guard(context)), thread([this] { context.run(); }) {}
     ~EventLoopThread() { stop(); }
-
     // Ends the loop; objects built on the context may then be destroyed before it.
     void stop()
     {

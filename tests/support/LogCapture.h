@@ -1,47 +1,41 @@
 #pragma once
 
 #include "log/LogChannel.h"
+#include "support/Recording.h"
+#include "support/Wait.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
-// Collects the log records of the process while it exists.
+// Collects the log records of the process, and their groups, while it exists.
 class LogCapture {
 public:
     LogCapture()
     {
         LogChannel::instance().setSink([this](const std::string& record, const std::string& group) {
-            std::lock_guard<std::mutex> guard(lock);
-            records.push_back(record);
-            groups.push_back(group);
-            changed.notify_all();
+            groups.add(group);
+            records.add(record);
         });
     }
     ~LogCapture() { LogChannel::instance().setSink(nullptr); }
 
-    std::vector<std::string> all()
+    std::vector<std::string> all() { return records.all(); }
+    std::vector<std::string> allGroups() { return groups.all(); }
+    bool waitForCount(std::size_t count)
     {
-        std::lock_guard<std::mutex> guard(lock);
-        return records;
+        return waitUntil([&] { return all().size() >= count; });
     }
-    std::vector<std::string> allGroups()
+
+    // A record as the log writes it on this machine.
+    static std::string record(int level, const std::string& message)
     {
-        std::lock_guard<std::mutex> guard(lock);
-        return groups;
-    }
-    // Waits (bounded) until at least `count` records have arrived.
-    bool waitForCount(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5))
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, limit, [&] { return records.size() >= count; });
+        char host[50] = {};
+        gethostname(host, sizeof host - 1);
+        return "LOG " + std::to_string(level) + " " + host + " \"" + message + "\"\n";
     }
 
 private:
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::string> records;
-    std::vector<std::string> groups;
+    TextLog records;
+    TextLog groups;
 };

@@ -14,20 +14,21 @@
 // connects to one), with every wait bounded.
 class LoopbackPeer {
 public:
+    using Limit = std::chrono::milliseconds;
+
     static LoopbackPeer listening()
     {
         LoopbackPeer peer;
         peer.listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address = loopback(0);
-        if (::bind(peer.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(peer.listener, 16) != 0)
-            throw std::runtime_error("cannot listen");
         socklen_t length = sizeof address;
-        ::getsockname(peer.listener, reinterpret_cast<sockaddr*>(&address), &length);
+        if (::bind(peer.listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(peer.listener, 16) != 0 ||
+            ::getsockname(peer.listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen");
         peer.port = ntohs(address.sin_port);
         return peer;
     }
-
     static LoopbackPeer connectedTo(int port)
     {
         LoopbackPeer peer;
@@ -37,6 +38,8 @@ public:
             throw std::runtime_error("cannot connect");
         return peer;
     }
+    // A port that nothing listens on (as far as the system can tell right now).
+    static int unusedPort() { return listening().localPort(); }
 
     LoopbackPeer(LoopbackPeer&& other) noexcept
         : listener(other.listener), connection(other.connection), port(other.port)
@@ -51,8 +54,7 @@ public:
     }
 
     int localPort() const { return port; }
-
-    bool accept(std::chrono::milliseconds limit = std::chrono::seconds(5))
+    bool accept(Limit limit = std::chrono::seconds(5))
     {
         if (!readable(listener, limit))
             return false;
@@ -60,49 +62,23 @@ public:
         connection = ::accept(listener, nullptr, nullptr);
         return connection >= 0;
     }
-
     void send(const std::string& data) { ::send(connection, data.data(), data.size(), MSG_NOSIGNAL); }
-
     // Reads until `count` bytes have come, the peer closes, or the limit passes.
-    std::string receive(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5))
+    std::string receive(std::size_t count, Limit limit = std::chrono::seconds(5))
     {
-        std::string data;
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (data.size() < count) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !readable(connection, left))
-                break;
-            char buffer[4096];
-            ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            data.append(buffer, static_cast<std::size_t>(n));
-        }
-        return data;
+        return read([count](const std::string& data) { return data.size() == count; }, limit);
     }
-
     // Reads up to and including the next NUL.
-    std::string receiveMessage(std::chrono::milliseconds limit = std::chrono::seconds(5))
+    std::string receiveMessage(Limit limit = std::chrono::seconds(5))
     {
-        std::string data;
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        char c = 1;
-        while (c != '\0') {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !readable(connection, left) || ::recv(connection, &c, 1, 0) != 1)
-                break;
-            data += c;
-        }
-        return data;
+        return read([](const std::string& data) { return !data.empty() && data.back() == '\0'; }, limit);
     }
-
     // True when the other side has closed the connection within the limit.
-    bool closedByPeer(std::chrono::milliseconds limit = std::chrono::seconds(5))
+    bool closedByPeer(Limit limit = std::chrono::seconds(5))
     {
         char c;
         return readable(connection, limit) && ::recv(connection, &c, 1, MSG_PEEK) == 0;
     }
-
     void closeConnection()
     {
         if (connection >= 0)
@@ -113,6 +89,21 @@ public:
 private:
     LoopbackPeer() = default;
 
+    // Byte by byte, so nothing past the end is taken from the socket.
+    template <class Done>
+    std::string read(Done done, Limit limit)
+    {
+        std::string data;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        char c;
+        while (!done(data)) {
+            auto left = std::chrono::duration_cast<Limit>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !readable(connection, left) || ::recv(connection, &c, 1, 0) != 1)
+                break;
+            data += c;
+        }
+        return data;
+    }
     static sockaddr_in loopback(int port)
     {
         sockaddr_in address{};
@@ -121,7 +112,7 @@ private:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return address;
     }
-    static bool readable(int fd, std::chrono::milliseconds limit)
+    static bool readable(int fd, Limit limit)
     {
         pollfd entry{fd, POLLIN, 0};
         return ::poll(&entry, 1, static_cast<int>(limit.count())) == 1;

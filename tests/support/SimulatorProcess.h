@@ -3,28 +3,31 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include <csignal>
-#include <cstdio>
-#include <fstream>
-#include <stdexcept>
-#include <string>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
-// The configuration-daemon simulator as a child process on ephemeral ports, with its
-// message log, for tests that drive the configuration-daemon link against it.
+// The configuration-daemon simulator as a child process on ephemeral ports, with its message log.
 class SimulatorProcess {
 public:
+    using Entry = boost::property_tree::ptree;
+
     // `network` is relative to the source tree (e.g. "examples/network.json").
     explicit SimulatorProcess(const std::string& network, const std::vector<std::string>& extra = {})
-        : logPath(tempPath("log")), statePath(tempPath("state"))
+        : logPath("/tmp/kipd-sim-" + std::to_string(::getpid()) + "-" + std::to_string(started++) + ".log")
     {
-        std::vector<std::string> args = {"python3", std::string(KIPD_SOURCE_DIR) + "/tools/kip-confd-sim",
-                                         "--main-port", "0", "--direct-port", "0",
-                                         "--network", std::string(KIPD_SOURCE_DIR) + "/" + network,
-                                         "--log", logPath};
+        std::vector<std::string> args = {"python3",       std::string(KIPD_SOURCE_DIR) + "/tools/kip-confd-sim",
+                                         "--main-port",   "0",
+                                         "--direct-port", "0",
+                                         "--network",     std::string(KIPD_SOURCE_DIR) + "/" + network,
+                                         "--log",         logPath};
         args.insert(args.end(), extra.begin(), extra.end());
         start(args);
     }
@@ -35,55 +38,51 @@ public:
         if (output)
             std::fclose(output);
         std::remove(logPath.c_str());
-        std::remove(statePath.c_str());
     }
     SimulatorProcess(const SimulatorProcess&) = delete;
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
     int mainPort() const { return main; }
     int directPort() const { return direct; }
-    // A path the test may pass as "--state" (removed afterwards).
-    const std::string& stateFile() const { return statePath; }
 
     // Every logged entry so far (one JSON object each), in order.
-    std::vector<boost::property_tree::ptree> logEntries() const
+    std::vector<Entry> logEntries() const
     {
-        std::vector<boost::property_tree::ptree> entries;
+        std::vector<Entry> entries;
         std::ifstream file(logPath);
-        std::string line;
-        while (std::getline(file, line)) {
+        for (std::string line; std::getline(file, line);) {
             std::istringstream text(line);
-            boost::property_tree::ptree entry;
+            Entry entry;
             try {
                 boost::property_tree::read_json(text, entry);
+                entries.push_back(entry);
             } catch (const boost::property_tree::json_parser_error&) {
-                continue;  // a line still being written
+                // a line still being written
             }
-            entries.push_back(entry);
         }
         return entries;
     }
-
+    // The logged entries whose `key` is `value`.
+    std::vector<Entry> entriesWith(const std::string& key, const std::string& value) const
+    {
+        std::vector<Entry> entries;
+        for (const Entry& entry : logEntries())
+            if (entry.get<std::string>(key, "") == value)
+                entries.push_back(entry);
+        return entries;
+    }
+    std::size_t count(const std::string& key, const std::string& value) const { return entriesWith(key, value).size(); }
     // The full texts of the messages the simulator received, in order.
     std::vector<std::string> receivedTexts() const
     {
         std::vector<std::string> texts;
-        for (const auto& entry : logEntries())
-            if (entry.get<std::string>("dir", "") == "in")
-                texts.push_back(entry.get<std::string>("text", ""));
+        for (const Entry& entry : entriesWith("dir", "in"))
+            texts.push_back(entry.get<std::string>("text", ""));
         return texts;
     }
 
 private:
-    static std::string tempPath(const char* what)
-    {
-        return "/tmp/kipd-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++) + "." + what;
-    }
-    static int& counter()
-    {
-        static int next = 0;
-        return next;
-    }
+    static inline int started = 0;
 
     void start(const std::vector<std::string>& args)
     {
@@ -105,30 +104,16 @@ private:
         }
         ::close(pipeFds[1]);
         output = ::fdopen(pipeFds[0], "r");
-        readReadyLine();
-    }
-
-    // Waits for "kip-confd-sim: listening on ADDR:MAIN,DIRECT"; the child exits on failure,
-    // which ends the read.
-    void readReadyLine()
-    {
+        // "kip-confd-sim: listening on ADDR:MAIN,DIRECT"; a child that fails exits, ending the read.
         char line[512];
-        while (std::fgets(line, sizeof line, output)) {
-            std::string text(line);
-            std::string::size_type at = text.find("listening on ");
-            if (at == std::string::npos)
-                continue;
-            std::string::size_type colon = text.find(':', at);
-            std::string::size_type comma = text.find(',', colon);
-            main = std::stoi(text.substr(colon + 1, comma - colon - 1));
-            direct = std::stoi(text.substr(comma + 1));
-            return;
-        }
+        while (std::fgets(line, sizeof line, output))
+            if (const char* at = std::strstr(line, "listening on "))
+                if (std::sscanf(at, "listening on %*[^:]:%d,%d", &main, &direct) == 2)
+                    return;
         throw std::runtime_error("the simulator did not start");
     }
 
     std::string logPath;
-    std::string statePath;
     pid_t pid = -1;
     FILE* output = nullptr;
     int main = 0;

@@ -5,8 +5,7 @@
 #include <thread>
 
 // Polls `condition` until it holds or `limit` has passed; returns its last value.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(5))
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5))
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {

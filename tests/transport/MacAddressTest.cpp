@@ -15,7 +15,8 @@ TEST(MacAddress, FormatsSixUpperCasePairsOrNothing)
     std::ifstream sysfs("/sys/class/net/eth0/address");
     std::string expected;
     if (std::getline(sysfs, expected)) {
-        std::transform(expected.begin(), expected.end(), expected.begin(), [](unsigned char c) { return std::toupper(c); });
+        std::transform(expected.begin(), expected.end(), expected.begin(),
+                       [](unsigned char c) { return std::toupper(c); });
         EXPECT_EQ(readMacAddress(), expected);
     } else {
         EXPECT_EQ(readMacAddress(), "");

@@ -8,8 +8,7 @@ namespace {
 std::vector<std::string> drain(NulFramer& framer)
 {
     std::vector<std::string> messages;
-    std::string message;
-    while (framer.next(message))
+    for (std::string message; framer.next(message);)
         messages.push_back(message);
     return messages;
 }
@@ -21,15 +20,12 @@ TEST(NulFramer, CutsMessagesAcrossReadsAndKeepsTheTail)
     framer.append(std::string("one\0two\0th", 10));
     EXPECT_EQ(drain(framer), (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(framer.pendingSize(), 2u);
-
     framer.append("r");
     EXPECT_TRUE(drain(framer).empty());
     framer.append(std::string("ee\0\0", 4));
     EXPECT_EQ(drain(framer), (std::vector<std::string>{"three", ""}));
     EXPECT_EQ(framer.pendingSize(), 0u);
-
-    std::string bytes("a\0b\0c", 5);
-    for (char c : bytes)
+    for (char c : std::string("a\0b\0c", 5))
         framer.append(std::string(1, c));
     EXPECT_EQ(drain(framer), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(framer.pendingSize(), 1u);
@@ -45,7 +41,5 @@ TEST(NulFramer, OverflowsOnlyPastTheLimitOfUnterminatedBytes)
     framer.clear();
     EXPECT_EQ(framer.pendingSize(), 0u);
     framer.append(std::string("ok\0", 3));
-    std::string message;
-    EXPECT_TRUE(framer.next(message));
-    EXPECT_EQ(message, "ok");
+    EXPECT_EQ(drain(framer), std::vector<std::string>{"ok"});
 }
