@@ -110,8 +110,9 @@ private:
     std::map<std::string, Handler> handlers;
     std::deque<std::string> subsystemQueue;
     std::deque<std::string> partitionQueue;
-    std::string currentSubsystem;
-    std::string currentRouter;
+    // The place of the last partition read; port names that come before any are kept there.
+    std::string currentSubsystem = "-1";
+    std::string currentRouter = "-1";
     unsigned programStep = 0;
     std::string ownAddress;
     NulFramer receiveBuffer;

@@ -3,8 +3,6 @@
 #include "confclient/ConfMessage.h"
 #include "model/NetManager.h"
 
-#include <vector>
-
 // Configuration that leaves this box for single devices and partitions: a Tessora router or
 // panel learns its system membership ("device set"), a router partition is set or withdrawn
 // ("partition set", "partition reset") and followed by the port names of its router.
@@ -74,8 +72,8 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
     sendTo("device set", "tessora@" + mac, body);
 }
 
-// Everything is read before the first send: a main link that is down makes the send forget
-// the system, and with it the nodes read here.
+// A main link that is down makes a send fail and forget the system, so every node is looked
+// up after the send before it: after a failure nothing more is found, and nothing more sent.
 void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::string& router,
                                        const std::string& partition)
 {
@@ -85,26 +83,25 @@ void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::
     appendLine(body, "routerno", router);
     appendLine(body, "pid", partition);
 
-    const SystemTree& tree = netManager->tree();
     const std::string routerPath = "system.subsystems." + subsystem + ".routers." + router + ".";
-    const Tree* fields = tree.findChild(routerPath + "partitions." + partition);
+    const std::string partitionPath = routerPath + "partitions." + partition;
+    const Tree* fields = netManager->tree().findChild(partitionPath);
     if (!fields) {
         sendMessage("partition reset", body);
         return;
     }
     for (const Tree::value_type& field : *fields)
         body.push_back(field);
+    sendMessage("partition set", body);
 
-    std::vector<std::string> mnemonics;
+    const SystemTree& tree = netManager->tree();
     const Tree* inputs = tree.findChild(routerPath + "inputs");
     const Tree* outputs = tree.findChild(routerPath + "outputs");
-    if (inputs && outputs) {
-        const std::string levelNo = fields->get<std::string>("levelno", "0");
-        mnemonics.push_back(mnemonicsText(levelNo, "input", *inputs));
-        mnemonics.push_back(mnemonicsText(levelNo, "output", *outputs));
-    }
-
-    sendMessage("partition set", body);
-    for (const std::string& text : mnemonics)
-        sendMessage("mnemonics set", text);
+    if (!inputs || !outputs)
+        return;
+    const std::string levelNo = tree.getOr(partitionPath + ".levelno", "0");
+    sendMessage("mnemonics set", mnemonicsText(levelNo, "input", *inputs));
+    outputs = tree.findChild(routerPath + "outputs");  // gone if that send forgot the system
+    if (outputs)
+        sendMessage("mnemonics set", mnemonicsText(levelNo, "output", *outputs));
 }

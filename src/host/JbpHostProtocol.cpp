@@ -1,5 +1,6 @@
 #include "host/JbpHostProtocol.h"
 
+#include "core/CommandSingleton.h"
 #include "host/HostReplyTexts.h"
 #include "log/Log.h"
 #include "model/NetManager.h"
@@ -12,7 +13,6 @@
 
 namespace {
 const char* const closedReason = "Interface closed connection";
-const char* const requestFailedLog = "Host request failed: %s";
 const char* const requestTooLongLog = "Host request longer than %zu bytes: connection closed";
 
 // The JSON reader recurses once per level: a deep enough text would overflow the stack.
@@ -149,7 +149,8 @@ void JbpHostProtocol::handleClosed(const std::string&)
 }
 
 // Each request leaves the framer before it is handled, so a failing request cannot be
-// handled twice nor hold up the ones after it.
+// handled twice. An unexpected failure goes on to the command worker, which logs it; the
+// requests behind it are served by a queued continuation.
 void JbpHostProtocol::handleData(const std::string& data, Interface*)
 {
     receiveBuffer.append(data);
@@ -157,8 +158,9 @@ void JbpHostProtocol::handleData(const std::string& data, Interface*)
     while (receiveBuffer.next(text)) {
         try {
             handleRequest(text);
-        } catch (const std::exception& error) {
-            log(2, requestFailedLog, error.what());
+        } catch (...) {
+            CommandSingleton::instance().enqueue(answer(&JbpHostProtocol::continueBuffered), std::string());
+            throw;
         }
     }
     if (receiveBuffer.overflowed()) {
@@ -167,6 +169,8 @@ void JbpHostProtocol::handleData(const std::string& data, Interface*)
         link->close();
     }
 }
+
+void JbpHostProtocol::continueBuffered(const std::string&) { handleData(std::string(), link.get()); }
 
 void JbpHostProtocol::handleRequest(const std::string& text)
 {

@@ -38,6 +38,8 @@ private:
     using Answer = void (JbpHostProtocol::*)(const std::string& error);
 
     void handleRequest(const std::string& text);
+    // Serves the requests still buffered after a request failed.
+    void continueBuffered(const std::string& unused);
     void dispatch(const Tree& request);
     void replyError(const std::string& id, const std::string& message);
     // The "_response" reply of the request type dispatched last.

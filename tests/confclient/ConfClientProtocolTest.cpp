@@ -98,12 +98,20 @@ TEST(ConfClientLinkDown, RequestReportsAfterOneReconnectAndTheDirectLinkDropsSil
     EXPECT_FALSE(netManager.tree().contains("devices"));
     EXPECT_EQ(netManager.tree().getOr("corvanet.type", ""), "corvanet");
 
+    // A partition pushed while the link is down fails once: the failure forgets its port names.
+    const std::string router = "system.subsystems.0.routers.1.";
+    netManager.tree().put(router + "partitions.0.levelno", "1");
+    netManager.tree().put(router + "inputs.0.name", "IN");
+    netManager.tree().put(router + "outputs.0.name", "OUT");
+    protocol->sendPartition("0", "1", "0");
+    EXPECT_EQ(reply->received().size(), 2u);
+
     auto devices = std::make_shared<RecordingCommand>();
     start = std::chrono::steady_clock::now();
     protocol->requestDeviceList(devices);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
     EXPECT_TRUE(devices->received().empty());
-    EXPECT_EQ(reply->received().size(), 1u);
+    EXPECT_EQ(reply->received().size(), 2u);
 }
 
 TEST_F(ConfClientEnvelope, EndlessMessageClosesItsLinkAndTheOtherGoesOn)

@@ -130,6 +130,10 @@ TEST_F(ChainReplies, AreReadWithTheirDefaultsAndOnlyFromTheMainLink)
     auto answer = [&](const std::string& name, const std::string& body, Interface* on) {
         receive(reply("corvanet@01", name, body), on);
     };
+    // Port names that come before any partition are kept under the placeholder router.
+    answer("mnemonics get", "levelno=1\ndirection=output\ntext=0;OUT\n", mainLink.get());
+    EXPECT_EQ(tree().getOr("system.subsystems.-1.routers.-1.outputs.0.name", ""), "OUT");
+
     protocol->requestSubsystemList(done);
     EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "subsystem list get"));
 

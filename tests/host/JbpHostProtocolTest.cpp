@@ -1,5 +1,6 @@
 #include "host/JbpHostProtocol.h"
 
+#include "core/CommandSingleton.h"
 #include "model/NetManager.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackPeer.h"
@@ -83,6 +84,30 @@ TEST_F(JbpHostProtocolTest, AnswersMalformedAndHostileRequestsWithParseErrors)
     EXPECT_EQ(errors[6], "Unsupported type: " + std::string(100, '['));
     EXPECT_EQ(errors[7], "Unsupported type: \xEF\xBF\xBD\xEF\xBF\xBD\xE2\x82\xAC");
     EXPECT_EQ(parseReply(sent()[8]).get("error.bad_object", ""), "{\"type\":\"\xEF\xBF\xBD(\xEF\xBF\xBD\"}");
+}
+
+// An unexpected failure of a request is the command worker's to report; the requests behind
+// it on the same connection are still served.
+TEST(JbpHostProtocolFailure, ReachesTheWorkerAndTheRequestsBehindItAreServed)
+{
+    struct BreaksOnceLink : RecordingLink {
+        void send(const std::string& data) override
+        {
+            if (!broken++)
+                throw std::runtime_error("link broke");
+            RecordingLink::send(data);
+        }
+        int broken = 0;
+    };
+    LogCapture capture;
+    NetManager netManager;
+    auto link = std::make_shared<BreaksOnceLink>();
+    auto protocol = std::make_shared<JbpHostProtocol>(link, &netManager);
+    auto deliver = commandOf([&](const std::string& bytes) { protocol->handleData(bytes, link.get()); });
+    CommandSingleton::instance().enqueue(deliver, "{\"type\":\"a\"}\0{\"type\":\"b\"}\0"s);
+    ASSERT_TRUE(waitUntil([&] { return link->sentTexts().size() == 1; }));
+    EXPECT_EQ(parseReply(link->sentTexts()[0]).get("error.message", ""), "Unsupported type: b");
+    EXPECT_EQ(capture.all(), std::vector<std::string>{LogCapture::record(2, "Command execution exception: link broke")});
 }
 
 TEST_F(JbpHostProtocolTest, WritesRepliesAsIndentedJsonWithTheirType)
