@@ -39,5 +39,5 @@ void log(int level, const char* format, ...)
         return;
     if (length >= static_cast<int>(sizeof record))
         length = sizeof record - 1;
-    LogChannel::instance().multicast(std::string(record, length), "sys");
+    LogChannel::instance().multicast(std::string(record, length), "sys", level);
 }

@@ -2,16 +2,9 @@
 
 #include <boost/algorithm/string/trim.hpp>
 
-#include <cstdio>
 #include <fstream>
 #include <syslog.h>
-
-namespace {
-void writeToStandardError(const std::string& record, const std::string&)
-{
-    std::fwrite(record.data(), 1, record.size(), stderr);
-}
-}  // namespace
+#include <unistd.h>
 
 std::string readSettingsValue(const std::string& path, const std::string& key,
                               const std::string& fallback)
@@ -35,20 +28,20 @@ LogChannel& LogChannel::instance()
 }
 
 LogChannel::LogChannel(const std::string& settingsPath)
-    : name(readSettingsValue(settingsPath, "hostname", "corvanet")), sink(writeToStandardError)
+    : name(readSettingsValue(settingsPath, "hostname", "corvanet")), sink(streamSink(STDERR_FILENO))
 {
 }
 
-int LogChannel::multicast(const std::string& message, const std::string& group)
+int LogChannel::multicast(const std::string& message, const std::string& group, int level)
 {
     std::lock_guard<std::mutex> guard(sinkLock);
     if (!sink)
         return -1;
-    sink(message, group);
+    sink(level, message, group);
     return static_cast<int>(message.size());
 }
 
-void LogChannel::setSink(Sink newSink)
+void LogChannel::setSink(LogSink newSink)
 {
     std::lock_guard<std::mutex> guard(sinkLock);
     sink = std::move(newSink);
@@ -59,5 +52,5 @@ void LogChannel::useSyslog()
     std::lock_guard<std::mutex> guard(sinkLock);
     syslogIdent = name;
     openlog(syslogIdent.c_str(), LOG_PID, LOG_DAEMON);
-    sink = [](const std::string& record, const std::string&) { syslog(LOG_INFO, "%s", record.c_str()); };
+    sink = syslogSink([](int priority, const std::string& message) { syslog(priority, "%s", message.c_str()); });
 }

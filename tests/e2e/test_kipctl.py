@@ -1,6 +1,7 @@
 """kipctl against the real kipd and the simulated network: each subcommand's output and exit status."""
 import json
 import os
+import re
 import socket
 import subprocess
 import unittest
@@ -39,11 +40,12 @@ class WithSystem(unittest.TestCase):
                                                     "Subnet mask:      255.255.255.0\n"
                                                     "Default gateway:  192.168.10.1\n"
                                                     "Hostname:         kdrtn-studio-a\n", ""))
-        status, out, _ = kipctl("--json", "has-system")
-        self.assertEqual((status, json.loads(out)),
-                         (0, {"system_exists": "true", "type": "has_corvanet_system_response"}))
+        for args in (["--json", "has-system"], ["has-system", "--json"],
+                     ["--timeout", "3", "has-system", "--host", "127.0.0.1", "--json"]):
+            self.assertEqual(kipctl(*args),
+                             (0, '{"system_exists":"true","type":"has_corvanet_system_response"}\n', ""), args)
 
-    def test_devices_are_listed_as_a_table_with_their_levels(self):
+    def test_devices_are_listed_once_each_as_a_table_or_json_lines(self):
         status, out, err = kipctl("devices", "--quiet", "1.5")
         self.assertEqual((status, err), (0, ""))
         rows = out.splitlines()
@@ -52,12 +54,16 @@ class WithSystem(unittest.TestCase):
         video = [row for row in rows if "00:1E:C0:20:00:11" in row]
         self.assertEqual(len(video), 1)
         self.assertIn('router 64x32 video, level 1 "tr-video-1"', video[0])
+        macs = [row.split()[1] for row in rows[1:]]
+        self.assertEqual(len(macs), len(set(macs)))
+        # Another box and a controller card report nothing during the search itself.
+        self.assertLessEqual({"00:1E:C0:4A:10:02", "00:1E:C0:4B:00:07"}, set(macs))
 
-        status, out, _ = kipctl("devices", "--no-refresh", "--quiet", "0.5")
-        known = out.splitlines()[1:]
-        self.assertEqual(status, 0)
-        self.assertTrue(known[0].startswith("corvanet  00:1E:C0:4A:10:01"))
-        self.assertGreaterEqual(len(known), len(rows) - 1)
+        for args in (["devices", "--no-refresh", "--quiet", "0.5", "--json"], ["--json", "devices", "--quiet", "1.5"]):
+            status, out, err = kipctl(*args)
+            reports = [json.loads(line) for line in out.splitlines()]
+            self.assertEqual((status, err), (0, ""), args)
+            self.assertEqual(sorted(report["ip_settings"]["mac_address"] for report in reports), sorted(macs), args)
 
     def test_router_joins_with_a_level_and_leaves(self):
         status, out, err = kipctl("set-router", ROUTER, "--level", "7", "--level-name", "Data A")
@@ -68,8 +74,9 @@ class WithSystem(unittest.TestCase):
         self.assertNotIn("level 7", out)
 
     def test_wrong_usage_is_refused_before_anything_is_sent(self):
-        for args in ([], ["no-such-command"], ["set-ip", "10.0.0.1"], ["devices", "--bogus"],
-                     ["set-router", ROUTER, "--include", "--exclude"]):
+        for args in ([], ["no-such-command"], ["set-ip", "10.0.0.1"], ["devices", "--bogus"], ["--no-refresh", "devices"],
+                     ["set-router", ROUTER, "--include", "--exclude"], ["--timeout", "soon", "has-system"],
+                     ["devices", "--quiet", "-1"], ["has-system", "--host"]):
             status, out, err = kipctl(*args)
             self.assertEqual((status, out), (1, ""), args)
             self.assertIn("Usage: kipctl", err, args)
@@ -92,10 +99,24 @@ class WithoutSystem(unittest.TestCase):
 
 
 class NoDaemon(unittest.TestCase):
+    def test_help_and_version_exit_0_on_standard_output(self):
+        status, usage, err = kipctl("--help")
+        self.assertEqual((status, err), (0, ""))
+        self.assertTrue(usage.startswith("Usage: kipctl"))
+        for args in (["-h"], ["devices", "--help"], ["--json", "set-router", "-h"]):
+            self.assertEqual(kipctl(*args), (0, usage, ""), args)
+        with open(os.path.join(ROOT, "README.md")) as readme:
+            self.assertIn("".join("    " + line if line.strip() else line for line in usage.splitlines(True)),
+                          readme.read())
+        with open(os.path.join(ROOT, "CMakeLists.txt")) as cmake:
+            version = re.search(r"project\(kipd VERSION ([0-9.]+)", cmake.read()).group(1)
+        self.assertEqual(kipctl("--version"), (0, f"kipctl (kipd) {version}\n", ""))
+
     def test_refused_connection_exits_3_and_a_silent_daemon_4(self):
-        status, out, err = kipctl("has-system")
-        self.assertEqual((status, out), (3, ""))
-        self.assertIn("cannot connect to kipd at 127.0.0.1:3971", err)
+        for args in (["has-system"], ["devices", "--timeout", "2", "--json"], ["devices"]):
+            status, out, err = kipctl(*args)
+            self.assertEqual((status, out), (3, ""), args)
+            self.assertIn("cannot connect to kipd at 127.0.0.1:3971", err, args)
         with socket.socket() as silent:
             silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             silent.bind(("127.0.0.1", 3971))

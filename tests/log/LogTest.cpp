@@ -24,11 +24,13 @@ TEST(LogChannel, SendsNothingWithoutASink)
 {
     LogChannel channel("/nonexistent/ipconfig");
     channel.setSink(nullptr);
-    EXPECT_EQ(channel.multicast("LOG 2 x \"y\"\n", "sys"), -1);
+    EXPECT_EQ(channel.multicast("LOG 2 x \"y\"\n", "sys", 2), -1);
     std::string sent;
-    channel.setSink([&](const std::string& record, const std::string&) { sent = record; });
-    EXPECT_EQ(channel.multicast("abc", "sys"), 3);
-    EXPECT_EQ(sent, "abc");
+    channel.setSink([&](int level, const std::string& record, const std::string&) {
+        sent = std::to_string(level) + record;
+    });
+    EXPECT_EQ(channel.multicast("abc", "sys", 5), 3);
+    EXPECT_EQ(sent, "5abc");
 }
 
 TEST(LogChannel, TakesItsNameFromTheLastHostnameLineOfTheSettings)

@@ -13,7 +13,7 @@ class LogCapture {
 public:
     LogCapture()
     {
-        LogChannel::instance().setSink([this](const std::string& record, const std::string& group) {
+        LogChannel::instance().setSink([this](int, const std::string& record, const std::string& group) {
             groups.add(group);
             records.add(record);
         });

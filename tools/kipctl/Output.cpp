@@ -84,4 +84,23 @@ void corvanets(std::ostream& out, const Tree& reply)
     }
 }
 
+std::string compactJson(const std::string& json)
+{
+    std::string compact;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : json) {
+        if (inString) {
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            continue;
+        } else {
+            inString = c == '"';
+        }
+        compact += c;
+    }
+    return compact;
+}
+
 }  // namespace output

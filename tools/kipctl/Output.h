@@ -15,5 +15,7 @@ void deviceTableHeader(std::ostream& out);
 void deviceRow(std::ostream& out, const std::string& reportType, const Tree& report);
 void ipSettings(std::ostream& out, const Tree& reply);
 void corvanets(std::ostream& out, const Tree& reply);
+// The JSON text without the white space between its tokens: one line per object.
+std::string compactJson(const std::string& json);
 
 }  // namespace output

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,35 +20,47 @@ namespace {
 enum ExitStatus { ok = 0, usageError = 1, errorReply = 2, connectionFailed = 3, timedOut = 4 };
 
 const char* const usage =
-    "Usage: kipctl [--host HOST] [--timeout SECONDS] [--json] COMMAND [ARGUMENTS]\n"
+    "Usage: kipctl [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "       kipctl --help | --version\n"
     "\n"
     "Commands:\n"
     "  has-system                 does this box belong to a system\n"
     "  ip-settings                show this box's IP settings\n"
     "  may-change-ip              may this box's IP settings be changed\n"
-    "  set-ip IP MASK GATEWAY HOSTNAME [--mac MAC]\n"
-    "                             change the IP settings of this box (or of the device MAC)\n"
     "  may-use-builder            may the system be configured on this box\n"
     "  devices [--no-refresh] [--quiet SECONDS]\n"
-    "                             search the devices; ends when none has reported for a while\n"
-    "  set-router MAC [--ip IP] [--mask MASK] [--gateway GATEWAY] [--hostname NAME]\n"
-    "             [--include | --exclude] [--level NO] [--level-name NAME] [--level-description TEXT]\n"
-    "                             change a router's IP settings, or add it to (with a level) or\n"
-    "                             remove it from the system\n"
+    "                             list every device once: search the network\n"
+    "                             (unless --no-refresh) until no device has\n"
+    "                             reported for SECONDS (default 2), then add the\n"
+    "                             devices kipd knows that the search did not report\n"
     "  corvanets                  list the controller boxes of the system\n"
+    "  set-ip IP MASK GATEWAY HOSTNAME [--mac MAC]\n"
+    "                             change the IP settings of this box (or of the\n"
+    "                             device MAC)\n"
+    "  set-router MAC [--ip IP] [--mask MASK] [--gateway GATEWAY] [--hostname NAME]\n"
+    "             [--include | --exclude] [--level NO] [--level-name NAME]\n"
+    "             [--level-description TEXT]\n"
+    "                             change a router's IP settings, or add it to the\n"
+    "                             system (with a level) or remove it from it\n"
     "\n"
-    "Options:\n"
-    "  --host HOST       the box running kipd (default 127.0.0.1)\n"
-    "  --timeout SECONDS how long to wait for an answer (default 5; 30 for set-ip and set-router)\n"
-    "  --json            print kipd's replies as JSON, one per line\n"
+    "Options, before or after the command:\n"
+    "  --host HOST                the box running kipd (default 127.0.0.1)\n"
+    "  --timeout SECONDS          how long to wait for an answer (default 5; 30 for\n"
+    "                             set-ip and set-router)\n"
+    "  --json                     print kipd's replies as JSON, one compact object\n"
+    "                             per line\n"
+    "  -h, --help                 print this help and exit\n"
+    "  --version                  print the version and exit\n"
     "\n"
-    "Exit status: 0 done, 1 bad usage, 2 kipd answered with an error, 3 no connection,\n"
-    "4 no answer in time.\n";
+    "Exit status: 0 done, 1 bad usage, 2 kipd answered with an error, 3 cannot\n"
+    "connect, 4 no answer in time.\n";
 
 struct Options {
     std::string host = "127.0.0.1";
-    double timeoutSeconds = -1;
+    std::string timeout;  // empty: the command's default
     bool json = false;
+    bool help = false;
+    bool version = false;
     std::string command;
     std::vector<std::string> arguments;
 };
@@ -56,6 +69,19 @@ class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+Milliseconds secondsValue(const std::string& option, const std::string& text)
+{
+    std::size_t used = 0;
+    double seconds = -1;
+    try {
+        seconds = std::stod(text, &used);
+    } catch (const std::logic_error&) {
+    }
+    if (used != text.size() || !(seconds >= 0 && seconds <= 86400))
+        throw UsageError(option + " needs a number of seconds");
+    return Milliseconds(static_cast<long>(seconds * 1000));
+}
 
 // Takes "--name value" pairs and flags from the arguments of one command.
 class ArgumentList {
@@ -107,17 +133,27 @@ public:
         send(request);
         return next(timeout);
     }
+    // The next reply, printed as JSON under --json.
     Tree next(Milliseconds limit)
     {
-        Tree reply = connection->receive(limit);
-        if (options.json)
-            std::cout << connection->lastText() << std::endl;
+        Tree reply = receive(limit);
+        echo();
         return reply;
     }
-    void send(const Tree& request)
+    Tree receive(Milliseconds limit) { return connection->receive(limit); }
+    void echo()
+    {
+        if (options.json)
+            std::cout << output::compactJson(connection->lastText()) << std::endl;
+    }
+    void connect()
     {
         if (!connection)
             connection = std::make_unique<HostConnection>(options.host, 3971, timeout);
+    }
+    void send(const Tree& request)
+    {
+        connect();
         connection->send(request);
     }
     bool json() const { return options.json; }
@@ -219,33 +255,49 @@ bool isDeviceReport(const std::string& type)
     return type == "new_corvanet_info" || type == "new_tessora_info" || type == "new_ip_device_info";
 }
 
-int devices(Client& client, ArgumentList& arguments)
+// The reports of one "get_devices" until none has come for `quiet`; each device once.
+int listReports(Client& client, bool refresh, Milliseconds quiet, std::set<std::string>& listed)
 {
     Tree request = requestOf("get_devices");
-    request.put("refresh", arguments.flag("--no-refresh") ? "false" : "true");
-    double quiet = std::stod(arguments.value("--quiet", "2"));
-    arguments.positional(0, 0);
+    request.put("refresh", refresh ? "true" : "false");
     client.send(request);
-    if (!client.json())
-        output::deviceTableHeader(std::cout);
-    // The first report may take as long as any answer; then the search ends after a quiet spell.
-    Milliseconds wait = client.limit();
+    // The first report may take as long as any answer; then the listing ends after a quiet spell.
+    bool heard = false;
     for (;;) {
         Tree reply;
         try {
-            reply = client.next(wait);
+            reply = client.receive(heard ? quiet : client.limit());
         } catch (const ConnectionError& error) {
-            if (error.kind == ConnectionError::Kind::timedOut && wait != client.limit())
+            if (error.kind == ConnectionError::Kind::timedOut && heard)
                 return ok;
             throw;
         }
+        heard = true;
+        std::string type = reply.get<std::string>("type", "");
+        std::string mac = reply.get<std::string>("ip_settings.mac_address", "");
+        if (isDeviceReport(type) && !mac.empty() && !listed.insert(mac).second)
+            continue;
+        client.echo();
         if (reportedError(reply))
             return errorReply;
-        std::string type = reply.get<std::string>("type", "");
         if (isDeviceReport(type) && !client.json())
             output::deviceRow(std::cout, type, reply);
-        wait = Milliseconds(static_cast<long>(quiet * 1000));
     }
+}
+
+int devices(Client& client, ArgumentList& arguments)
+{
+    bool refresh = !arguments.flag("--no-refresh");
+    Milliseconds quiet = secondsValue("--quiet", arguments.value("--quiet", "2"));
+    arguments.positional(0, 0);
+    client.connect();
+    if (!client.json())
+        output::deviceTableHeader(std::cout);
+    std::set<std::string> listed;
+    // Other controller boxes and controller cards report nothing during a search: the listing
+    // of the known devices that follows it adds them.
+    int status = refresh ? listReports(client, true, quiet, listed) : ok;
+    return status == ok ? listReports(client, false, quiet, listed) : status;
 }
 
 int setRouter(Client& client, ArgumentList& arguments)
@@ -299,37 +351,39 @@ const std::map<std::string, Handler>& commands()
     return table;
 }
 
-Options parseOptions(int argc, char* argv[])
+// The global options may stand before or after the command; the other words after the
+// command are its own.
+Options parseOptions(const std::vector<std::string>& words)
 {
     Options options;
-    int i = 1;
-    for (; i < argc && std::string(argv[i]).rfind("--", 0) == 0; ++i) {
-        std::string option = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (option == "--json")
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word == "--help" || word == "-h")
+            options.help = true;
+        else if (word == "--version")
+            options.version = true;
+        else if (word == "--json")
             options.json = true;
-        else if (option == "--host" && hasValue)
-            options.host = argv[++i];
-        else if (option == "--timeout" && hasValue)
-            options.timeoutSeconds = std::stod(argv[++i]);
-        else if (option == "--help")
-            throw UsageError("");
+        else if (word == "--host" || word == "--timeout") {
+            if (i + 1 == words.size())
+                throw UsageError(word + " needs a value");
+            (word == "--host" ? options.host : options.timeout) = words[++i];
+        } else if (!options.command.empty())
+            options.arguments.push_back(word);
+        else if (word.rfind('-', 0) == 0)
+            throw UsageError("unknown option " + word);
         else
-            throw UsageError("unknown option " + option);
+            options.command = word;
     }
-    if (i == argc)
-        throw UsageError("no command given");
-    options.command = argv[i];
-    options.arguments.assign(argv + i + 1, argv + argc);
     return options;
 }
 
 Milliseconds timeoutFor(const Options& options)
 {
-    double seconds = options.timeoutSeconds;
-    if (seconds < 0)
-        seconds = (options.command == "set-ip" || options.command == "set-router") ? 30 : 5;
-    return Milliseconds(static_cast<long>(seconds * 1000));
+    if (!options.timeout.empty())
+        return secondsValue("--timeout", options.timeout);
+    bool changesSettings = options.command == "set-ip" || options.command == "set-router";
+    return std::chrono::seconds(changesSettings ? 30 : 5);
 }
 
 }  // namespace
@@ -337,7 +391,17 @@ Milliseconds timeoutFor(const Options& options)
 int main(int argc, char* argv[])
 {
     try {
-        Options options = parseOptions(argc, argv);
+        Options options = parseOptions({argv + 1, argv + argc});
+        if (options.help) {
+            std::cout << usage;
+            return ok;
+        }
+        if (options.version) {
+            std::cout << "kipctl (kipd) " KIPD_VERSION "\n";
+            return ok;
+        }
+        if (options.command.empty())
+            throw UsageError("no command given");
         auto command = commands().find(options.command);
         if (command == commands().end())
             throw UsageError("unknown command " + options.command);
@@ -345,12 +409,7 @@ int main(int argc, char* argv[])
         Client client(options, timeoutFor(options));
         return command->second(client, arguments);
     } catch (const UsageError& error) {
-        if (*error.what())
-            std::cerr << "kipctl: " << error.what() << "\n\n";
-        std::cerr << usage;
-        return usageError;
-    } catch (const std::invalid_argument&) {
-        std::cerr << "kipctl: a number was expected\n\n" << usage;
+        std::cerr << "kipctl: " << error.what() << "\n\n" << usage;
         return usageError;
     } catch (const ConnectionError& error) {
         std::cerr << "kipctl: " << error.what() << '\n';
