@@ -106,11 +106,7 @@ void TcpServerInterface::startRead()
 void TcpServerInterface::handleRead(const boost::system::error_code& error, std::size_t size)
 {
     if (error) {
-        connected = false;
-        enabled = false;
-        doClose();
-        if (std::shared_ptr<Command> command = currentDisconnectCommand())
-            CommandSingleton::instance().enqueue(command, error.message());
+        fail(error);
         return;
     }
     std::string data(rxBuffer.data(), size);
@@ -122,18 +118,37 @@ void TcpServerInterface::handleRead(const boost::system::error_code& error, std:
     readOrPause();
 }
 
+void TcpServerInterface::fail(const boost::system::error_code& error)
+{
+    connected = false;
+    enabled = false;
+    doClose();
+    if (disconnectQueued)
+        return;
+    disconnectQueued = true;
+    if (std::shared_ptr<Command> command = currentDisconnectCommand())
+        CommandSingleton::instance().enqueue(command, error.message());
+}
+
 void TcpServerInterface::readOrPause()
 {
-    if (outstanding > flowlimits::connectionHighMark) {
-        readPaused = true;  // the release that crosses the low mark resumes
+    const bool paused = outstanding > flowlimits::connectionHighMark ||  // a release crossing the low mark resumes
+                        (gate && gate->wait(std::static_pointer_cast<FlowGate::Waiter>(self())));
+    if (!paused) {
+        readPaused = false;
+        startRead();
         return;
     }
-    if (gate && gate->wait(std::static_pointer_cast<FlowGate::Waiter>(self()))) {
-        readPaused = true;
-        return;
+    readPaused = true;
+    // A client that leaves while not read is still noticed (its close resets the connection).
+    if (!watchingErrors) {
+        watchingErrors = true;
+        socket.async_wait(tcp::socket::wait_error, [self = self()](const boost::system::error_code& e) {
+            self->watchingErrors = false;
+            if (!e && self->readPaused && self->connected)
+                self->fail(boost::asio::error::connection_reset);
+        });
     }
-    readPaused = false;
-    startRead();
 }
 
 void TcpServerInterface::resumeReading()
@@ -170,6 +185,13 @@ void TcpServerInterface::handleWrite(const boost::system::error_code& error)
     if (!connected)
         return;
     release(txQueue.completeWrite());
-    if (!error && !txQueue.empty())
+    if (!error && !txQueue.empty()) {
         startWrite();
+        return;
+    }
+    // Nothing more can be written: what waits is dropped, and the read side notices the end.
+    if (error) {
+        release(txQueue.clear());
+        resumeReading();
+    }
 }

@@ -45,6 +45,8 @@ private:
     void handleRead(const boost::system::error_code& error, std::size_t size);
     // Reads again unless a bound says to wait; event loop only.
     void readOrPause();
+    // Closes the link after a read failure and queues the disconnect command, once.
+    void fail(const boost::system::error_code& error);
     void resumeReading();
     void deliverCounted(const std::string& data);
     void startWrite();
@@ -62,5 +64,7 @@ private:
     // Event loop only.
     bool readPaused = false;
     bool closeReported = false;
+    bool disconnectQueued = false;
+    bool watchingErrors = false;
     std::function<void()> closedCallback;
 };

@@ -121,12 +121,15 @@ class BackpressureTest(unittest.TestCase):
         flooder = Flooder(QUESTION)
         answered = []
         last = [0.0]
+        slowest = [0.0]
 
         def tick():
             self.sample()
             if time.monotonic() - last[0] > 0.2:
+                asked = time.monotonic()
                 answered.append(self.ask(self.client))
                 last[0] = time.monotonic()
+                slowest[0] = max(slowest[0], last[0] - asked)
 
         started = time.monotonic()
         flooder.flood(SECONDS, tick)
@@ -136,6 +139,8 @@ class BackpressureTest(unittest.TestCase):
         self.assert_bounded()
         received = flooder.read_answers(self.answer)
         self.report("client not reading", flooder, seconds, vm_rss(self.kipd.pid))
+        if REPORT:
+            print("another client: %d answers meanwhile, the slowest in %.1f ms" % (len(answered), slowest[0] * 1000))
         self.assertEqual(len(received), len(self.answer) * flooder.requests())
         self.assertEqual(received, self.answer * flooder.requests())
         flooder.close()
