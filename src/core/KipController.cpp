@@ -1,6 +1,8 @@
 #include "core/KipController.h"
 
+#include "core/FileLimit.h"
 #include "host/JbpHostProtocol.h"
+#include "transport/FlowGate.h"
 #include "transport/TcpServerListener.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -10,11 +12,16 @@
 #include <unistd.h>
 
 KipController::KipController(const std::string& address, int listenPort, int confPort, int confDirectPort)
+    : flowGate(std::make_shared<FlowGate>())
 {
-    netManager.connect(ioService, address, confPort, confDirectPort);
+    const std::size_t ceiling = raiseFileLimitForConnections();
+    netManager.connect(ioService, address, confPort, confDirectPort, flowGate);
     std::shared_ptr<Command> accept = makeCommand(this, &KipController::acceptConnection);
-    listener = std::make_shared<TcpServerListener>(ioService, listenPort, accept);
+    listener = std::make_shared<TcpServerListener>(ioService, listenPort, accept, flowGate);
+    listener->setConnectionCeiling(ceiling);
 }
+
+void KipController::setConnectionCeiling(std::size_t ceiling) { listener->setConnectionCeiling(ceiling); }
 
 KipController::~KipController() = default;
 

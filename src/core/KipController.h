@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+class FlowGate;
 class JbpHostProtocol;
 class TcpServerListener;
 
@@ -36,11 +37,15 @@ public:
     int listeningPort() const;
     // Worker thread only, like the list itself.
     std::size_t connectionCount() const { return connections.size(); }
+    // How many client connections may live at once; set from the open-file limit at start.
+    void setConnectionCeiling(std::size_t ceiling);
 
 private:
     // Declared first so that it outlives every socket built on it, and the network manager
     // before the connections, whose protocols call it as they go.
     boost::asio::io_context ioService;
+    // Whether client connections may be read; shared with every link, which may outlive this.
+    std::shared_ptr<FlowGate> flowGate;
     NetManager netManager;
     std::shared_ptr<TcpServerListener> listener;
     std::list<std::shared_ptr<JbpHostProtocol>> connections;

@@ -20,11 +20,14 @@ NetManager::NetManager() = default;
 
 NetManager::~NetManager() = default;
 
-void NetManager::connect(boost::asio::io_context& ioContext, const std::string& address, int port, int directPort)
+void NetManager::connect(boost::asio::io_context& ioContext, const std::string& address, int port, int directPort,
+                         std::shared_ptr<FlowGate> gate)
 {
     auto mainLink = std::make_shared<TcpClientInterface>(ioContext, nullptr);
+    mainLink->setFlowGate(gate);
     mainLink->setServer(address, port);
     confClient = std::make_shared<ConfClientProtocol>(ioContext, mainLink, this, directPort);
+    confClient->directInterface()->setFlowGate(std::move(gate));
 }
 
 bool NetManager::hasSystem() const

@@ -12,6 +12,7 @@
 #include <vector>
 
 class ConfClientProtocol;
+class FlowGate;
 
 // The single owner of the system model: holds the SystemTree and the configuration-daemon
 // protocol, and offers the host request handlers the operations they need. Worker thread only
@@ -25,9 +26,9 @@ public:
     virtual ~NetManager();
 
     // Creates the link to the configuration daemon (port 3972 of `address`) and its protocol,
-    // which opens its second link to `directPort` of the same host.
+    // which opens its second link to `directPort` of the same host. A backed-up link closes `gate`.
     void connect(boost::asio::io_context& ioContext, const std::string& address, int port = 3972,
-                 int directPort = 3973);
+                 int directPort = 3973, std::shared_ptr<FlowGate> gate = nullptr);
 
     SystemTree& tree() { return systemTree; }
     ConfClientProtocol* confClientProtocol() { return confClient.get(); }

@@ -1,7 +1,6 @@
 #include "transport/TcpClientInterface.h"
 
 #include "log/Log.h"
-#include "transport/GatherBuffers.h"
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/connect.hpp>
@@ -15,6 +14,13 @@ TcpClientInterface::TcpClientInterface(boost::asio::io_context& ioContext, std::
     : socket(ioContext), strand(boost::asio::make_strand(ioContext))
 {
     setDisconnectCommand(std::move(command));
+}
+
+// A link that goes while backed up must not keep the gate closed.
+TcpClientInterface::~TcpClientInterface()
+{
+    if (backedUp && gate)
+        gate->linkBackedUp(false);
 }
 
 std::shared_ptr<TcpClientInterface> TcpClientInterface::self()
@@ -104,8 +110,7 @@ void TcpClientInterface::dropConnection()
     }
     ++attemptNumber;
     shutDownSocket();
-    txQueue.clear();
-    txInFlight = 0;
+    clearQueue();
 }
 
 void TcpClientInterface::shutDownSocket()
@@ -146,7 +151,8 @@ void TcpClientInterface::send(const std::string& data)
 void TcpClientInterface::doSend(const std::string& data)
 {
     addCommLog(currentHost() + " TX: " + data);
-    txQueue.push_back(data);
+    txQueue.push(data);
+    updateBackedUp();
     if (!isConnected() || txQueue.size() > 1)
         return;
     startWrite();
@@ -156,8 +162,7 @@ void TcpClientInterface::doSend(const std::string& data)
 // system call instead of one each; the bytes and their order are the same.
 void TcpClientInterface::startWrite()
 {
-    txInFlight = txQueue.size();
-    boost::asio::async_write(socket, gatherBuffers(txQueue),
+    boost::asio::async_write(socket, txQueue.startWrite(),
         boost::asio::bind_executor(strand, [self = self(), attempt = attemptNumber](const boost::system::error_code& e, std::size_t) {
             self->handleWrite(attempt, e);
         }));
@@ -167,8 +172,8 @@ void TcpClientInterface::handleWrite(unsigned attempt, const boost::system::erro
 {
     if (attempt != attemptNumber)
         return;
-    txQueue.erase(txQueue.begin(), txQueue.begin() + static_cast<std::ptrdiff_t>(txInFlight));
-    txInFlight = 0;
+    txQueue.completeWrite();
+    updateBackedUp();
     if (error) {
         log(2, "Unable to send data to %s:%d: %s", currentHost().c_str(), currentPort(), error.message().c_str());
         dropConnection();
@@ -189,8 +194,7 @@ void TcpClientInterface::doClose()
 {
     ++attemptNumber;
     shutDownSocket();
-    txQueue.clear();
-    txInFlight = 0;
+    clearQueue();
 }
 
 void TcpClientInterface::open()
@@ -200,4 +204,20 @@ void TcpClientInterface::open()
     if (enabled)
         close();
     connect();
+}
+
+void TcpClientInterface::clearQueue()
+{
+    txQueue.clear();
+    updateBackedUp();
+}
+
+void TcpClientInterface::updateBackedUp()
+{
+    const bool nowBackedUp = txQueue.bytes() > (backedUp ? flowlimits::confLinkLowMark : flowlimits::confLinkHighMark);
+    if (nowBackedUp == backedUp)
+        return;
+    backedUp = nowBackedUp;
+    if (gate)
+        gate->linkBackedUp(backedUp);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "transport/FlowGate.h"
 #include "transport/Interface.h"
+#include "transport/SendQueue.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -8,18 +10,19 @@
 
 #include <array>
 #include <atomic>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
 
 // A TCP client link. It connects when given a server or reopened, never retries by itself,
-// and empties its send queue on every drop and close.
+// and empties its send queue on every drop and close. With a flow gate, a send queue above its
+// mark closes the gate (client connections are no longer read) until it is down to the low mark.
 class TcpClientInterface : public Interface {
 public:
     using Server = std::pair<std::string, int>;
 
     TcpClientInterface(boost::asio::io_context& ioContext, std::shared_ptr<Command> disconnectCommand);
+    ~TcpClientInterface() override;
 
     void setServer(const std::string& host, int port);
     void setServers(const std::vector<Server>& list);
@@ -31,6 +34,8 @@ public:
     void send(const std::string& data) override;
     bool isConnected() override;
     void setOption(int option, int value) override;
+    // Set before the link is used.
+    void setFlowGate(std::shared_ptr<FlowGate> newGate) { gate = std::move(newGate); }
 
     static constexpr int optionReopenAllowed = 1;
 
@@ -49,6 +54,9 @@ private:
     void doClose();
     void shutDownSocket();
     std::shared_ptr<TcpClientInterface> self();
+    // Tells the gate when the send queue crosses its marks; event loop only.
+    void updateBackedUp();
+    void clearQueue();
 
     std::atomic<bool> enabled{false};
     std::vector<Server> servers;
@@ -56,9 +64,9 @@ private:
     mutable std::mutex serverLock;
     boost::asio::ip::tcp::socket socket;
     Strand strand;
-    std::deque<std::string> txQueue;
-    // Texts at the front of txQueue that the write in progress carries.
-    std::size_t txInFlight = 0;
+    SendQueue txQueue;
+    std::shared_ptr<FlowGate> gate;
+    bool backedUp = false;
     std::atomic<bool> connected{false};
     std::array<char, 1024> rxBuffer{};
     std::atomic<bool> reopenAllowed{true};

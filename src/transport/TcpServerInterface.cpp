@@ -1,14 +1,23 @@
 #include "transport/TcpServerInterface.h"
 
 #include "core/CommandSingleton.h"
-#include "transport/GatherBuffers.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 using boost::asio::ip::tcp;
 
-TcpServerInterface::TcpServerInterface(boost::asio::io_context& ioContext) : socket(ioContext) {}
+TcpServerInterface::TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate)
+    : socket(ioContext), gate(std::move(gate))
+{
+}
+
+// What is still counted (a queue never written, deliveries never run) goes back to the gate.
+TcpServerInterface::~TcpServerInterface()
+{
+    if (gate && outstanding > 0)
+        gate->changeHostBytes(-static_cast<std::ptrdiff_t>(outstanding.load()));
+}
 
 std::shared_ptr<TcpServerInterface> TcpServerInterface::self()
 {
@@ -16,6 +25,24 @@ std::shared_ptr<TcpServerInterface> TcpServerInterface::self()
 }
 
 bool TcpServerInterface::isConnected() { return connected; }
+
+void TcpServerInterface::take(std::size_t bytes)
+{
+    outstanding += bytes;
+    if (gate)
+        gate->changeHostBytes(static_cast<std::ptrdiff_t>(bytes));
+}
+
+void TcpServerInterface::release(std::size_t bytes)
+{
+    if (bytes == 0)
+        return;
+    const std::size_t after = outstanding -= bytes;
+    if (gate)
+        gate->changeHostBytes(-static_cast<std::ptrdiff_t>(bytes));
+    if (after < flowlimits::connectionLowMark && after + bytes >= flowlimits::connectionLowMark)
+        boost::asio::post(socket.get_executor(), [self = self()] { self->resumeReading(); });
+}
 
 // Socket work always runs on the event loop, whichever thread asked for it.
 void TcpServerInterface::close()
@@ -27,11 +54,14 @@ void TcpServerInterface::close()
 
 void TcpServerInterface::doClose()
 {
-    txQueue.clear();
-    txInFlight = 0;
+    release(txQueue.clear());
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
+    if (!closeReported && closedCallback) {
+        closeReported = true;
+        closedCallback();
+    }
 }
 
 void TcpServerInterface::open()
@@ -51,13 +81,18 @@ void TcpServerInterface::doOpen()
 
 void TcpServerInterface::send(const std::string& data)
 {
+    take(data.size());
     boost::asio::post(socket.get_executor(), [self = self(), data] { self->doSend(data); });
 }
 
 void TcpServerInterface::doSend(const std::string& data)
 {
-    txQueue.push_back(data);
-    if (!enabled || !connected || txQueue.size() > 1)
+    if (!connected) {
+        release(data.size());
+        return;
+    }
+    txQueue.push(data);
+    if (!enabled || txQueue.size() > 1)
         return;
     startWrite();
 }
@@ -71,23 +106,77 @@ void TcpServerInterface::startRead()
 void TcpServerInterface::handleRead(const boost::system::error_code& error, std::size_t size)
 {
     if (error) {
-        connected = false;
-        enabled = false;
-        doClose();
-        if (std::shared_ptr<Command> command = currentDisconnectCommand())
-            CommandSingleton::instance().enqueue(command, error.message());
+        fail(error);
         return;
     }
-    queueReceived(std::string(rxBuffer.data(), size));
-    startRead();
+    std::string data(rxBuffer.data(), size);
+    deliverDataDirect(data);
+    take(size);
+    // The queued delivery keeps the link alive until the worker has handed the bytes over.
+    CommandSingleton::instance().enqueue(
+        std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::deliverCounted), data);
+    readOrPause();
+}
+
+void TcpServerInterface::fail(const boost::system::error_code& error)
+{
+    connected = false;
+    enabled = false;
+    doClose();
+    if (disconnectQueued)
+        return;
+    disconnectQueued = true;
+    if (std::shared_ptr<Command> command = currentDisconnectCommand())
+        CommandSingleton::instance().enqueue(command, error.message());
+}
+
+void TcpServerInterface::readOrPause()
+{
+    const bool paused = outstanding > flowlimits::connectionHighMark ||  // a release crossing the low mark resumes
+                        (gate && gate->wait(std::static_pointer_cast<FlowGate::Waiter>(self())));
+    if (!paused) {
+        readPaused = false;
+        startRead();
+        return;
+    }
+    readPaused = true;
+    // A client that leaves while not read is still noticed (its close resets the connection).
+    if (!watchingErrors) {
+        watchingErrors = true;
+        socket.async_wait(tcp::socket::wait_error, [self = self()](const boost::system::error_code& e) {
+            self->watchingErrors = false;
+            if (!e && self->readPaused && self->connected)
+                self->fail(boost::asio::error::connection_reset);
+        });
+    }
+}
+
+void TcpServerInterface::resumeReading()
+{
+    if (readPaused && connected)
+        readOrPause();
+}
+
+void TcpServerInterface::gateOpened()
+{
+    boost::asio::post(socket.get_executor(), [self = self()] { self->resumeReading(); });
+}
+
+void TcpServerInterface::deliverCounted(const std::string& data)
+{
+    struct Release {
+        TcpServerInterface* link;
+        std::size_t bytes;
+        ~Release() { link->release(bytes); }
+    } released{this, data.size()};
+    deliverData(data);
 }
 
 // Every text queued so far goes out in one gathered write, so a burst of replies (device
 // reports) costs one system call instead of one each; the bytes and their order are the same.
 void TcpServerInterface::startWrite()
 {
-    txInFlight = txQueue.size();
-    boost::asio::async_write(socket, gatherBuffers(txQueue),
+    boost::asio::async_write(socket, txQueue.startWrite(),
         [self = self()](const boost::system::error_code& e, std::size_t) { self->handleWrite(e); });
 }
 
@@ -95,8 +184,14 @@ void TcpServerInterface::handleWrite(const boost::system::error_code& error)
 {
     if (!connected)
         return;
-    txQueue.erase(txQueue.begin(), txQueue.begin() + static_cast<std::ptrdiff_t>(txInFlight));
-    txInFlight = 0;
-    if (!error && !txQueue.empty())
+    release(txQueue.completeWrite());
+    if (!error && !txQueue.empty()) {
         startWrite();
+        return;
+    }
+    // Nothing more can be written: what waits is dropped, and the read side notices the end.
+    if (error) {
+        release(txQueue.clear());
+        resumeReading();
+    }
 }

@@ -14,8 +14,9 @@ void check(const boost::system::error_code& error, const char* location)
 }
 }  // namespace
 
-TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> command)
-    : ioContext(&ioContext), newConnectionCommand(std::move(command)), acceptor(ioContext)
+TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> command,
+                                     std::shared_ptr<FlowGate> gate)
+    : ioContext(&ioContext), newConnectionCommand(std::move(command)), gate(std::move(gate)), acceptor(ioContext)
 {
     boost::system::error_code error;
     acceptor.open(tcp::v4(), error);
@@ -26,6 +27,7 @@ TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int por
     check(error, "bind");
     acceptor.listen(128, error);
     check(error, "listen");
+    accepting = true;
     startAccept();
 }
 
@@ -33,7 +35,7 @@ int TcpServerListener::localPort() const { return acceptor.local_endpoint().port
 
 void TcpServerListener::startAccept()
 {
-    auto link = std::make_shared<TcpServerInterface>(*ioContext);
+    auto link = std::make_shared<TcpServerInterface>(*ioContext, gate);
     acceptor.async_accept(link->acceptSocket(),
         [this, link](const boost::system::error_code& error) { handleAccept(link, error); });
 }
@@ -41,15 +43,35 @@ void TcpServerListener::startAccept()
 void TcpServerListener::handleAccept(const std::shared_ptr<TcpServerInterface>& link,
                                      const boost::system::error_code& error)
 {
+    accepting = false;
     // A failed accept ends accepting for good; connections already accepted go on.
-    if (error)
+    if (error) {
+        acceptFailed = true;
         return;
+    }
+    ++liveConnections;
+    link->setClosedCallback([listener = weak_from_this()] {
+        if (std::shared_ptr<TcpServerListener> alive = listener.lock())
+            alive->connectionClosed();
+    });
     {
         std::lock_guard<std::mutex> guard(pendingLinksLock);
         pendingLinks.push_back(link);
     }
     CommandSingleton::instance().enqueue(newConnectionCommand, "Incoming TCP connection");
-    startAccept();
+    if (liveConnections < connectionCeiling) {
+        accepting = true;
+        startAccept();
+    }
+}
+
+void TcpServerListener::connectionClosed()
+{
+    --liveConnections;
+    if (!accepting && !acceptFailed && liveConnections < connectionCeiling) {
+        accepting = true;
+        startAccept();
+    }
 }
 
 std::shared_ptr<TcpServerInterface> TcpServerListener::takePendingConnection()

@@ -108,6 +108,7 @@ class Simulator:
             [sys.executable, SIMULATOR, "--network", network, "--log", self.log_path,
              "--state", self.state_path, *options],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.output = b""
         if not self._ready(limit):
             self.stop()
             raise RuntimeError("the simulator did not start on " + network)
@@ -115,16 +116,23 @@ class Simulator:
     def _ready(self, limit):
         """Waits (bounded) for the "listening on" line, the last one printed at start."""
         deadline = time.monotonic() + limit
-        output = b""
-        while b"listening on" not in output:
+        while b"listening on" not in self.output:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
                 return False
             chunk = os.read(self.process.stdout.fileno(), 4096)
             if not chunk:
                 return False
-            output += chunk
+            self.output += chunk
         return True
+
+    def control(self, request):
+        """One request on the control port (the simulator must run with --control-port 0)."""
+        port = int(self.output.split(b"control on ")[1].split(b"\n")[0].rsplit(b":", 1)[1])
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(json.dumps(request).encode() + b"\n")
+            answer = sock.makefile().readline()
+        return json.loads(answer)
 
     def entries(self):
         """Every complete log entry so far, in order."""

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <future>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -138,4 +139,19 @@ TEST(ListenerSetUp, PortInUseFailsAtBind)
     } catch (const boost::system::system_error& error) {
         EXPECT_EQ(std::string(error.what()).rfind("bind", 0), 0u) << error.what();
     }
+}
+
+// At the ceiling nothing is accepted: a newcomer waits in the backlog and is served once an
+// earlier client has left.
+TEST_F(Listener, HoldsNewcomersAtTheCeilingUntilAConnectionCloses)
+{
+    listener->setConnectionCeiling(1);
+    std::optional<LoopbackPeer> first = LoopbackPeer::connectedTo(port());
+    ASSERT_TRUE(waitUntil([&] { return takenCount() == 1; }));
+    LoopbackPeer second = LoopbackPeer::connectedTo(port());
+    second.send("waiting");
+    EXPECT_FALSE(waitUntil([&] { return takenCount() == 2; }, 200ms));
+    first.reset();
+    ASSERT_TRUE(waitUntil([&] { return takenCount() == 2; }));
+    EXPECT_TRUE(waitUntil([&] { return protocol(1)->receivedBytes() == "waiting"; }));
 }

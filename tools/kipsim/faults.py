@@ -52,6 +52,8 @@ def add_arguments(parser):
                        default=[], help="send a copy addressed to another daemon first")
     group.add_argument("--offline", metavar="MAC", action="append", default=[],
                        help="the device with this MAC (or address) answers nothing")
+    group.add_argument("--stall-reading", action="store_true",
+                       help="read nothing from the links until the faults are replaced")
 
 
 def _matches(names, name):
@@ -67,13 +69,15 @@ class Faults:
     malformed: list = dataclasses.field(default_factory=list)
     misaddress: list = dataclasses.field(default_factory=list)
     offline: list = dataclasses.field(default_factory=list)
+    stall_reading: bool = False
 
     @classmethod
     def from_namespace(cls, ns):
         return cls(drop=list(ns.drop), delay=dict(ns.delay), fail=dict(ns.fail),
                    close_after=list(ns.close_after), malformed=list(ns.malformed),
                    misaddress=list(ns.misaddress),
-                   offline=[item.upper() for item in ns.offline])
+                   offline=[item.upper() for item in ns.offline],
+                   stall_reading=ns.stall_reading)
 
     @classmethod
     def from_args(cls, args):

@@ -87,7 +87,9 @@ class Connection:
 class Simulator:
     def __init__(self, confd, faults, log, address="127.0.0.1", ports=(3972, 3973),
                  control_port=None, on_change=None, reboot_drops=False):
-        self.confd, self.faults, self.log = confd, faults, log
+        self.confd, self.log = confd, log
+        self._reading = asyncio.Event()
+        self.faults = faults
         self.address, self.ports, self.control_port = address, ports, control_port
         self.on_change = on_change
         self.reboot_drops = reboot_drops
@@ -97,6 +99,18 @@ class Simulator:
         self._handlers = set()
         self._control_writers = set()
         self.bound = {}
+
+    @property
+    def faults(self):
+        return self._faults
+
+    @faults.setter
+    def faults(self, faults):
+        self._faults = faults
+        if faults.stall_reading:
+            self._reading.clear()
+        else:
+            self._reading.set()
 
     async def start(self):
         for link, port in zip((MAIN_LINK, DIRECT_LINK), self.ports):
@@ -146,6 +160,7 @@ class Simulator:
         self.log.record("connect", conn)
         try:
             while conn.open:
+                await self._reading.wait()
                 data = await reader.read(READ_SIZE)
                 if not data:
                     break
