@@ -51,6 +51,37 @@ bool FlowGate::wait(std::weak_ptr<Waiter> waiter)
     return true;
 }
 
+void FlowGate::changeAnswerBytes(std::ptrdiff_t delta)
+{
+    std::vector<std::weak_ptr<Waiter>> woken;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        answerBytes = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(answerBytes) + delta);
+        if (answerBytes > highMark) {
+            answersOver = true;
+        } else if (answersOver && answerBytes < lowMark) {
+            answersOver = false;
+            woken.swap(waiters);
+        }
+    }
+    wake(woken);
+}
+
+bool FlowGate::answersOverMark() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return answersOver;
+}
+
+bool FlowGate::waitForAnswerRoom(std::weak_ptr<Waiter> waiter)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!answersOver)
+        return false;
+    waiters.push_back(std::move(waiter));
+    return true;
+}
+
 std::vector<std::weak_ptr<FlowGate::Waiter>> FlowGate::takeWaitersIfOpened(bool wasOpen)
 {
     std::vector<std::weak_ptr<Waiter>> woken;

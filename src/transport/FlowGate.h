@@ -16,7 +16,7 @@ public:
     class Waiter {
     public:
         virtual ~Waiter() = default;
-        // Called on whichever thread opened the gate.
+        // Called on whichever thread opened the gate or made room for answers.
         virtual void gateOpened() = 0;
     };
 
@@ -31,6 +31,13 @@ public:
     // Remembers `waiter` until the gate opens; false, remembering nothing, when it is open.
     bool wait(std::weak_ptr<Waiter> waiter);
 
+    // Answers not yet written, over all client connections: above the host mark no received
+    // request is handed on, until they are down to the low mark.
+    void changeAnswerBytes(std::ptrdiff_t delta);
+    bool answersOverMark() const;
+    // Remembers `waiter` until answers are below the mark; false when they are.
+    bool waitForAnswerRoom(std::weak_ptr<Waiter> waiter);
+
     std::size_t hostBytes() const;
 
 private:
@@ -44,6 +51,8 @@ private:
     mutable std::mutex lock;
     std::size_t bytes = 0;
     bool hostOverMark = false;
+    std::size_t answerBytes = 0;
+    bool answersOver = false;
     int backedUpLinks = 0;
-    std::vector<std::weak_ptr<Waiter>> waiters;
+    std::vector<std::weak_ptr<Waiter>> waiters;  // woken when the gate opens or answers have room
 };

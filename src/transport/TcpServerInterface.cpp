@@ -5,6 +5,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
+
 using boost::asio::ip::tcp;
 
 TcpServerInterface::TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate)
@@ -17,6 +19,8 @@ TcpServerInterface::~TcpServerInterface()
 {
     if (gate && outstanding > 0)
         gate->changeHostBytes(-static_cast<std::ptrdiff_t>(outstanding.load()));
+    if (gate && answerBytes > 0)
+        gate->changeAnswerBytes(-static_cast<std::ptrdiff_t>(answerBytes.load()));
 }
 
 std::shared_ptr<TcpServerInterface> TcpServerInterface::self()
@@ -54,7 +58,7 @@ void TcpServerInterface::close()
 
 void TcpServerInterface::doClose()
 {
-    release(txQueue.clear());
+    releaseAnswers(txQueue.clear());
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
@@ -81,6 +85,9 @@ void TcpServerInterface::doOpen()
 
 void TcpServerInterface::send(const std::string& data)
 {
+    answerBytes += data.size();
+    if (gate)
+        gate->changeAnswerBytes(static_cast<std::ptrdiff_t>(data.size()));
     take(data.size());
     boost::asio::post(socket.get_executor(), [self = self(), data] { self->doSend(data); });
 }
@@ -88,7 +95,7 @@ void TcpServerInterface::send(const std::string& data)
 void TcpServerInterface::doSend(const std::string& data)
 {
     if (!connected) {
-        release(data.size());
+        releaseAnswers(data.size());
         return;
     }
     txQueue.push(data);
@@ -153,6 +160,8 @@ void TcpServerInterface::readOrPause()
 
 void TcpServerInterface::resumeReading()
 {
+    if (holding)
+        queueDeliverHeld();
     if (readPaused && connected)
         readOrPause();
 }
@@ -162,7 +171,71 @@ void TcpServerInterface::gateOpened()
     boost::asio::post(socket.get_executor(), [self = self()] { self->resumeReading(); });
 }
 
+void TcpServerInterface::releaseAnswers(std::size_t bytes)
+{
+    if (bytes == 0)
+        return;
+    const std::size_t after = answerBytes -= bytes;
+    if (gate)
+        gate->changeAnswerBytes(-static_cast<std::ptrdiff_t>(bytes));
+    release(bytes);
+    if (holding && after < flowlimits::connectionLowMark && after + bytes >= flowlimits::connectionLowMark)
+        queueDeliverHeld();
+}
+
+bool TcpServerInterface::answersMustWait() const
+{
+    return answerBytes > flowlimits::connectionHighMark || (gate && gate->answersOverMark());
+}
+
 void TcpServerInterface::deliverCounted(const std::string& data)
+{
+    if (holding || answersMustWait()) {
+        heldInput += data;
+        if (!holding)
+            hold();
+        return;
+    }
+    deliverNow(data);
+}
+
+void TcpServerInterface::deliverHeld(const std::string&)
+{
+    if (!holding)
+        return;
+    if (answersMustWait()) {
+        hold();
+        return;
+    }
+    // A slice at a time, as reads come, so that one slice's answers are checked before the next.
+    const std::size_t size = std::min(heldInput.size(), rxBuffer.size());
+    std::string data = heldInput.substr(0, size);
+    heldInput.erase(0, size);
+    if (heldInput.empty())
+        holding = false;
+    else
+        queueDeliverHeld();
+    deliverNow(data);
+}
+
+// Whoever makes room next (a write, the gate) queues `deliverHeld`; room made while the flag
+// was being set is seen by the check after it.
+void TcpServerInterface::hold()
+{
+    holding = true;
+    if (gate)
+        gate->waitForAnswerRoom(std::static_pointer_cast<FlowGate::Waiter>(self()));
+    if (!answersMustWait())
+        queueDeliverHeld();
+}
+
+void TcpServerInterface::queueDeliverHeld()
+{
+    CommandSingleton::instance().enqueue(
+        std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::deliverHeld), std::string());
+}
+
+void TcpServerInterface::deliverNow(const std::string& data)
 {
     struct Release {
         TcpServerInterface* link;
@@ -184,14 +257,14 @@ void TcpServerInterface::handleWrite(const boost::system::error_code& error)
 {
     if (!connected)
         return;
-    release(txQueue.completeWrite());
+    releaseAnswers(txQueue.completeWrite());
     if (!error && !txQueue.empty()) {
         startWrite();
         return;
     }
     // Nothing more can be written: what waits is dropped, and the read side notices the end.
     if (error) {
-        release(txQueue.clear());
+        releaseAnswers(txQueue.clear());
         resumeReading();
     }
 }

@@ -18,6 +18,9 @@
 // Reading pauses while the connection's outstanding bytes (received and not yet handled by the
 // worker, plus sent and not yet written) are above the high mark, or while the flow gate of all
 // client connections is closed, and goes on below the low mark once the gate is open.
+// Requests already received are held back the same way while the connection's unwritten
+// answers are above the high mark or the gate is closed, since one short request may be
+// answered with many device reports.
 class TcpServerInterface : public Interface, public FlowGate::Waiter {
 public:
     explicit TcpServerInterface(boost::asio::io_context& ioContext,
@@ -49,10 +52,18 @@ private:
     void fail(const boost::system::error_code& error);
     void resumeReading();
     void deliverCounted(const std::string& data);
+    // Hands over the held requests once there is room for their answers; worker only.
+    void deliverHeld(const std::string& unused);
+    void deliverNow(const std::string& data);
+    bool answersMustWait() const;
+    // Holds received data until `deliverHeld` runs; worker only.
+    void hold();
+    void queueDeliverHeld();
     void startWrite();
     void handleWrite(const boost::system::error_code& error);
     void take(std::size_t bytes);
     void release(std::size_t bytes);
+    void releaseAnswers(std::size_t bytes);
 
     std::atomic<bool> enabled{false};
     boost::asio::ip::tcp::socket socket;
@@ -61,6 +72,9 @@ private:
     std::array<char, 1024> rxBuffer{};
     std::shared_ptr<FlowGate> gate;
     std::atomic<std::size_t> outstanding{0};
+    std::atomic<std::size_t> answerBytes{0};
+    std::atomic<bool> holding{false};
+    std::string heldInput;  // worker only
     // Event loop only.
     bool readPaused = false;
     bool closeReported = false;

@@ -17,6 +17,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Answers every delivery with a hundred times its bytes, as a device search answers at length.
+struct AmplifyingProtocol : RecordingProtocol {
+    void handleData(const std::string& data, Interface*) override { link->send(std::string(data.size() * 100, 'a')); }
+};
+
 // Stands where the controller stands: on the worker, takes each accepted link, attaches a
 // recording protocol and opens it. The loop stops before the listener and links go.
 struct Listener : testing::Test {
@@ -24,6 +29,7 @@ struct Listener : testing::Test {
 
     EventLoopThread loop;
     std::atomic<bool> openLinks{true};
+    std::atomic<bool> amplify{false};
     std::mutex lock;
     std::vector<Taken> taken;
     std::shared_ptr<TcpServerListener> listener = std::make_shared<TcpServerListener>(
@@ -31,7 +37,7 @@ struct Listener : testing::Test {
             std::shared_ptr<TcpServerInterface> link = listener->takePendingConnection();
             if (!link)
                 return;
-            auto protocol = std::make_shared<RecordingProtocol>();
+            auto protocol = amplify ? std::make_shared<AmplifyingProtocol>() : std::make_shared<RecordingProtocol>();
             protocol->attachInterface(link);
             link->setDisconnectCommand(makeCommand<HostProtocol>(protocol.get(), &HostProtocol::handleClosed));
             if (openLinks)
@@ -154,4 +160,18 @@ TEST_F(Listener, HoldsNewcomersAtTheCeilingUntilAConnectionCloses)
     first.reset();
     ASSERT_TRUE(waitUntil([&] { return takenCount() == 2; }));
     EXPECT_TRUE(waitUntil([&] { return protocol(1)->receivedBytes() == "waiting"; }));
+}
+
+// Requests already received wait while their connection's unwritten answers are above the
+// mark, so a client that never reads holds little however long its answers are.
+TEST_F(Listener, HoldsRequestsBackWhileTheirAnswersAreUnwritten)
+{
+    amplify = true;
+    LoopbackPeer client = LoopbackPeer::connectedTo(port());
+    ASSERT_TRUE(waitUntil([&] { return takenCount() == 1; }));
+    for (int i = 0; i < 256; ++i)
+        client.send(std::string(1024, 'r'));
+    ASSERT_TRUE(waitUntil([&] { return link(0)->outstandingBytes() > flowlimits::connectionHighMark; }));
+    drainQueue();
+    EXPECT_LT(link(0)->outstandingBytes(), 2 * flowlimits::connectionHighMark + 100 * 1024);
 }
