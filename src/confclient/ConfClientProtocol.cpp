@@ -17,8 +17,8 @@ ConfClientProtocol::ConfClientProtocol(boost::asio::io_context& ioContext, std::
                                        NetManager* netManager, int directPort,
                                        const boost::optional<std::string>& macText)
     : handlers(handlerTable()),
-      ownAddress("kip@" + (macText ? *macText : readMacAddress())),
-      defaultDestination("*"),
+      ownAddress(devicekind::address(devicekind::configurator, macText ? *macText : readMacAddress())),
+      defaultDestination(devicekind::confDaemonAddress),
       directLink(std::make_shared<TcpClientInterface>(ioContext, nullptr)),
       netManager(netManager)
 {
@@ -162,7 +162,7 @@ void ConfClientProtocol::requestDeviceList(std::shared_ptr<Command> command)
 {
     deviceListCommand = std::move(command);
     replyCommand.reset();
-    sendTo("device get", "*");
+    sendTo("device get", devicekind::confDaemonAddress);
 }
 
 void ConfClientProtocol::clearReplyCommands()

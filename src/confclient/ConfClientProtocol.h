@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "model/SystemVocabulary.h"
 #include "transport/NulFramer.h"
 #include "transport/Protocol.h"
 #include "transport/TcpClientInterface.h"
@@ -26,12 +27,11 @@ public:
     // A reply handler: the whole parsed message, and whether it came over the direct link.
     using Handler = void (ConfClientProtocol::*)(const Tree& message, bool viaDirectLink);
 
-    static constexpr int defaultDirectPort = 3973;
     static constexpr const char* notConnectedText = "Not connected to the configuration daemon";
 
     // `macText`, when given, replaces the MAC address read from "eth0" in the own address.
     ConfClientProtocol(boost::asio::io_context& ioContext, std::shared_ptr<TcpClientInterface> mainLink,
-                       NetManager* netManager, int directPort = defaultDirectPort,
+                       NetManager* netManager, int directPort = kipport::confDaemonDirect,
                        const boost::optional<std::string>& macText = boost::none);
     ~ConfClientProtocol() override;
     ConfClientProtocol(const ConfClientProtocol&) = delete;

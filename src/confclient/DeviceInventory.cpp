@@ -19,11 +19,6 @@ using Tree = ConfClientProtocol::Tree;
 
 namespace {
 
-constexpr const char* kindTessora = "tessora";
-constexpr const char* kindUnsupported = "unsupported";
-constexpr const char* kindControllerBox = "corvanet";
-constexpr const char* kindControllerCard = "gx2400-ln-ctl";
-
 constexpr int buttonsPerPanel = 40;
 
 // The child `key` of `node`, appended (empty) when there is none.
@@ -297,7 +292,7 @@ void writeControllerCardEntries(const Tree& reply, DeviceEntry& entry)
 boost::optional<std::string> subsystemServing(const SystemTree& tree, const std::string& ip)
 {
     boost::optional<std::string> match;
-    const Tree* subsystems = tree.findChild("system.subsystems");
+    const Tree* subsystems = tree.findChild(systempath::subsystems);
     if (!subsystems)
         return match;
     for (const Tree::value_type& subsystem : *subsystems)
@@ -347,19 +342,19 @@ void ConfClientProtocol::onDeviceGet(const Tree& reply, bool viaDirectLink)
     std::string kind = from->substr(0, at);
     const std::string mac = from->substr(at + 1);
     SystemTree& tree = netManager->tree();
-    DeviceEntry entry(tree, "devices." + mac + ".");
+    DeviceEntry entry(tree, systempath::device(mac) + ".");
 
-    if (kind == kindTessora) {
+    if (kind == devicekind::tessora) {
         if (reportsExternalDevice(reply))
-            kind = kindUnsupported;
+            kind = devicekind::unsupported;
         writeTessoraEntries(reply, entry);
-    } else if (kind == kindControllerBox || kind == kindControllerCard) {
+    } else if (kind == devicekind::controllerBox || kind == devicekind::controllerCard) {
         if (!viaDirectLink) {
             // This box describes itself on the main link; later requests are addressed to it.
-            entry.moveTo("corvanet.");
+            entry.moveTo(std::string(systempath::ownBox) + ".");
             defaultDestination = *from;
         }
-        if (kind == kindControllerBox)
+        if (kind == devicekind::controllerBox)
             writeControllerBoxEntries(reply, entry);
         else
             writeControllerCardEntries(reply, entry);
@@ -371,12 +366,12 @@ void ConfClientProtocol::onDeviceGet(const Tree& reply, bool viaDirectLink)
 void ConfClientProtocol::followUpDevice(const std::string& kind, const std::string& mac, const std::string& from,
                                         bool viaDirectLink)
 {
-    if (kind == kindControllerBox) {
+    if (kind == devicekind::controllerBox) {
         if (viaDirectLink)
             sendTo("spread get", from);
         else
             sendMessage("spread get");
-    } else if (kind == kindControllerCard) {
+    } else if (kind == devicekind::controllerCard) {
         if (!viaDirectLink)
             executeCommand(replyCommand, "");
     } else {

@@ -10,7 +10,7 @@ void ConfClientProtocol::sendDeviceIpSettings(const std::string& deviceKey)
 {
     deviceListCommand.reset();
     const SystemTree& tree = netManager->tree();
-    const std::string device = "devices." + deviceKey + ".";
+    const std::string device = systempath::device(deviceKey) + ".";
 
     Tree body;
     appendLine(body, "bootprotocol", "static");
@@ -19,5 +19,5 @@ void ConfClientProtocol::sendDeviceIpSettings(const std::string& deviceKey)
     appendLine(body, "gateway", tree.getOr(device + "ip_settings.default_gateway", ""));
     appendLine(body, "hostname", tree.getOr(device + "ip_settings.hostname", ""));
 
-    sendTo("device set", tree.getOr(device + "type", "") + "@" + deviceKey, body);
+    sendTo("device set", devicekind::address(tree.getOr(device + "type", ""), deviceKey), body);
 }

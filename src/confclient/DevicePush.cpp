@@ -11,8 +11,6 @@ using Tree = ConfClientProtocol::Tree;
 
 namespace {
 
-constexpr const char* routerPort = ":4381";
-
 // A router's four router fields: a router works with no other router.
 void appendRouterFields(Tree& body)
 {
@@ -55,7 +53,7 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
 {
     deviceListCommand.reset();
     const SystemTree& tree = netManager->tree();
-    const std::string device = "devices." + mac + ".";
+    const std::string device = systempath::device(mac) + ".";
     const std::string systemName = tree.getOr(device + "system_name", "");
 
     Tree body;
@@ -64,12 +62,12 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
     if (tree.contains(device + "router")) {
         appendRouterFields(body);
     } else if (tree.contains(device + "panel")) {
-        const std::string thisBox = tree.getOr("corvanet.ip_settings.ip_address", "") + routerPort;
+        const std::string thisBox = routerAddress(tree.getOr(systempath::ownIpAddress, ""));
         appendPanelFields(body, systemName.empty() ? std::string() : thisBox);
     }
     if (includeNetworkSettings)
         appendNetworkSettings(body, tree, device);
-    sendTo("device set", "tessora@" + mac, body);
+    sendTo("device set", devicekind::address(devicekind::tessora, mac), body);
 }
 
 // A main link that is down makes a send fail and forget the system, so every node is looked
@@ -83,8 +81,8 @@ void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::
     appendLine(body, "routerno", router);
     appendLine(body, "pid", partition);
 
-    const std::string routerPath = "system.subsystems." + subsystem + ".routers." + router + ".";
-    const std::string partitionPath = routerPath + "partitions." + partition;
+    const std::string routerPath = systempath::router(subsystem, router) + ".";
+    const std::string partitionPath = systempath::partition(subsystem, router, partition);
     const Tree* fields = netManager->tree().findChild(partitionPath);
     if (!fields) {
         sendMessage("partition reset", body);

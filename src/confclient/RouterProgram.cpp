@@ -35,7 +35,7 @@ void ConfClientProtocol::sendRouterProgram(const std::string& deviceKey, std::sh
     programStep = 0;
     deviceListCommand.reset();
     replyCommand = std::move(command);
-    sendTo("program set", "tessora@" + deviceKey, recordBody(addressRecord));
+    sendTo("program set", devicekind::address(devicekind::tessora, deviceKey), recordBody(addressRecord));
 }
 
 // Records 2 and 3 go to whichever device asked for them.

@@ -7,10 +7,6 @@
 
 #include <boost/optional.hpp>
 
-namespace {
-const char* const cardType = "gx2400-ln-ctl";
-}  // namespace
-
 void JbpHostProtocol::hasCorvanetSystem(const Tree&)
 {
     netManager->requestSystem(answer(&JbpHostProtocol::answerHasCorvanetSystem));
@@ -39,7 +35,7 @@ void JbpHostProtocol::answerGetCorvanetIpSettings(const std::string& error)
         replyError(hostreply::getIpSettingsFailedId, error);
         return;
     }
-    const Tree* settings = netManager->tree().findChild("corvanet.ip_settings");
+    const Tree* settings = netManager->tree().findChild(systempath::ownIpSettings);
     if (!settings)
         return;
     Tree reply;
@@ -68,7 +64,7 @@ void JbpHostProtocol::answerMayChangeCorvanetIpSettings(const std::string& error
 // Without "mac_address" this box changes.
 void JbpHostProtocol::setCorvanetIpSettings(const Tree& request)
 {
-    const std::string own = netManager->tree().getOr("corvanet.ip_settings.mac_address", "");
+    const std::string own = netManager->tree().getOr(systempath::ownMac, "");
     systemMissingBefore = !netManager->hasSystem();
     std::string ipAddress, subnetMask, defaultGateway, hostname;
     try {
@@ -91,7 +87,7 @@ void JbpHostProtocol::answerSetCorvanetIpSettings(const std::string& error)
     if (error.empty()) {
         reply.put("system_created", systemMissingBefore && netManager->hasSystem());
         // This box restarts to take settings that really changed; a controller card takes them at once.
-        const bool isCard = netManager->tree().getOr("corvanet.type", "") == cardType;
+        const bool isCard = netManager->tree().getOr(systempath::ownType, "") == devicekind::controllerCard;
         reply.put("reboot", !isCard && netManager->ipSettingsWereChanged());
     } else {
         reply.put("system_created", false);
@@ -143,7 +139,7 @@ void JbpHostProtocol::answerGetDevicesSystemRead(const std::string& error)
         replyError(hostreply::noSystemId, hostreply::noSystemForSearch);
         return;
     }
-    const std::string own = netManager->tree().getOr("corvanet.ip_settings.mac_address", "");
+    const std::string own = netManager->tree().getOr(systempath::ownMac, "");
     if (!own.empty())
         reportDevice(own);
     netManager->requestSubsystems(answer(&JbpHostProtocol::answerGetDevicesSubsystemsRead));
@@ -247,9 +243,9 @@ void JbpHostProtocol::answerGetCorvanets(const std::string& error)
         return;
     }
     const SystemTree& tree = netManager->tree();
-    const std::string own = tree.getOr("corvanet.ip_settings.ip_address", "localhost");
+    const std::string own = tree.getOr(systempath::ownIpAddress, "localhost");
     Tree reply;
-    const Tree* hosts = tree.findChild("system.spread.hosts");
+    const Tree* hosts = tree.findChild(systempath::spreadHosts);
     if (hosts && !hosts->empty()) {
         Tree corvanets;
         for (const Tree::value_type& host : *hosts) {

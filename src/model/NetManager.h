@@ -2,6 +2,7 @@
 
 #include "core/Command.h"
 #include "model/SystemTree.h"
+#include "model/SystemVocabulary.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/optional.hpp>
@@ -24,10 +25,10 @@ public:
     NetManager();
     virtual ~NetManager();
 
-    // Creates the link to the configuration daemon (port 3972 of `address`) and its protocol,
+    // Creates the link to the configuration daemon (`port` of `address`) and its protocol,
     // which opens its second link to `directPort` of the same host.
-    void connect(boost::asio::io_context& ioContext, const std::string& address, int port = 3972,
-                 int directPort = 3973);
+    void connect(boost::asio::io_context& ioContext, const std::string& address, int port = kipport::confDaemon,
+                 int directPort = kipport::confDaemonDirect);
 
     SystemTree& tree() { return systemTree; }
     ConfClientProtocol* confClientProtocol() { return confClient.get(); }

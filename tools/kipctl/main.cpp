@@ -1,6 +1,7 @@
 // kipctl: a command-line client of kipd's host protocol.
 #include "HostConnection.h"
 #include "Output.h"
+#include "model/SystemVocabulary.h"
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -149,7 +150,7 @@ public:
     void connect()
     {
         if (!connection)
-            connection = std::make_unique<HostConnection>(options.host, 3971, timeout);
+            connection = std::make_unique<HostConnection>(options.host, kipport::host, timeout);
     }
     void send(const Tree& request)
     {
