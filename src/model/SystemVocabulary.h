@@ -9,22 +9,22 @@
 namespace systempath {
 
 // Top-level branches: this box, the other devices by MAC text, the system.
-constexpr const char* ownBox = "corvanet";
-constexpr const char* devices = "devices";
-constexpr const char* system = "system";
+constexpr char ownBox[] = "corvanet";
+constexpr char devices[] = "devices";
+constexpr char system[] = "system";
 
-constexpr const char* ownType = "corvanet.type";
-constexpr const char* ownIpSettings = "corvanet.ip_settings";
-constexpr const char* ownMac = "corvanet.ip_settings.mac_address";
-constexpr const char* ownIpAddress = "corvanet.ip_settings.ip_address";
+constexpr char ownType[] = "corvanet.type";
+constexpr char ownIpSettings[] = "corvanet.ip_settings";
+constexpr char ownMac[] = "corvanet.ip_settings.mac_address";
+constexpr char ownIpAddress[] = "corvanet.ip_settings.ip_address";
 
-constexpr const char* systemName = "system.name";
-constexpr const char* systemDescription = "system.description";
-constexpr const char* spreadFile = "system.spread.file";
-constexpr const char* spreadHostCount = "system.spread.no_of_hosts";
-constexpr const char* spreadHosts = "system.spread.hosts";
-constexpr const char* subsystems = "system.subsystems";
-constexpr const char* levels = "system.levels";
+constexpr char systemName[] = "system.name";
+constexpr char systemDescription[] = "system.description";
+constexpr char spreadFile[] = "system.spread.file";
+constexpr char spreadHostCount[] = "system.spread.no_of_hosts";
+constexpr char spreadHosts[] = "system.spread.hosts";
+constexpr char subsystems[] = "system.subsystems";
+constexpr char levels[] = "system.levels";
 
 // The path of a child below a node.
 inline std::string child(const std::string& node, const std::string& key) { return node + "." + key; }
@@ -67,21 +67,21 @@ inline std::string levelName(const std::string& level) { return "Level " + level
 // link) and stores as its "type".
 namespace devicekind {
 
-constexpr const char* tessora = "tessora";              // a router or panel of the Tessora family
-constexpr const char* controllerBox = "corvanet";       // a controller box like this one
-constexpr const char* controllerCard = "gx2400-ln-ctl"; // a controller card: a system of its own, no Spread hosts
-constexpr const char* unsupported = "unsupported";      // a Tessora that reports an external device
-constexpr const char* configurator = "kip";             // this daemon
+constexpr char tessora[] = "tessora";              // a router or panel of the Tessora family
+constexpr char controllerBox[] = "corvanet";       // a controller box like this one
+constexpr char controllerCard[] = "gx2400-ln-ctl"; // a controller card: a system of its own, no Spread hosts
+constexpr char unsupported[] = "unsupported";      // a Tessora that reports an external device
+constexpr char configurator[] = "kip";             // this daemon
 
 // The address of the configuration daemon itself; "device get" sent there reaches every device.
-constexpr const char* confDaemonAddress = "*";
+constexpr char confDaemonAddress[] = "*";
 
 inline std::string address(const std::string& kind, const std::string& mac) { return kind + "@" + mac; }
 
 }  // namespace devicekind
 
 // A router is reached at its IPv4 address on this port.
-constexpr const char* routerPort = ":4381";
+constexpr char routerPort[] = ":4381";
 inline std::string routerAddress(const std::string& ipAddress) { return ipAddress + routerPort; }
 
 namespace kipport {
