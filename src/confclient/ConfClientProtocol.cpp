@@ -55,12 +55,6 @@ std::map<std::string, ConfClientProtocol::Handler> ConfClientProtocol::handlerTa
     };
 }
 
-void ConfClientProtocol::executeCommand(std::shared_ptr<Command> command, const std::string& text)
-{
-    if (command)
-        command->execute(text);
-}
-
 void ConfClientProtocol::attachInterface(std::shared_ptr<Interface> newLink)
 {
     link = std::move(newLink);
@@ -116,7 +110,7 @@ void ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
 void ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
 {
     if (!reconnectMainLink()) {
-        executeCommand(replyCommand, notConnectedText);
+        executeIfSet(replyCommand, notConnectedText);
         return;
     }
     link->send(buildMessage(defaultDestination, ownAddress, name, body));
@@ -137,25 +131,26 @@ void ConfClientProtocol::sendTo(const std::string& name, const std::string& dest
         directLink->send(buildMessage(destination, ownAddress, name, serializeBody(body)));
 }
 
-void ConfClientProtocol::requestSystemDevices(std::shared_ptr<Command> command)
+void ConfClientProtocol::request(const char* name, std::shared_ptr<Command> command)
 {
     replyCommand = std::move(command);
     deviceListCommand.reset();
-    sendMessage("device get");
+    sendMessage(name);
+}
+
+void ConfClientProtocol::requestSystemDevices(std::shared_ptr<Command> command)
+{
+    request("device get", std::move(command));
 }
 
 void ConfClientProtocol::requestSubsystemList(std::shared_ptr<Command> command)
 {
-    replyCommand = std::move(command);
-    deviceListCommand.reset();
-    sendMessage("subsystem list get");
+    request("subsystem list get", std::move(command));
 }
 
 void ConfClientProtocol::requestSystemUpdate(std::shared_ptr<Command> command)
 {
-    replyCommand = std::move(command);
-    deviceListCommand.reset();
-    sendMessage("system update");
+    request("system update", std::move(command));
 }
 
 void ConfClientProtocol::requestDeviceList(std::shared_ptr<Command> command)

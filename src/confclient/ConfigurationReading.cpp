@@ -146,7 +146,7 @@ void ConfClientProtocol::requestNextSubsystem()
 void ConfClientProtocol::requestNextPartition()
 {
     if (partitionQueue.empty()) {
-        executeCommand(replyCommand, "");
+        executeIfSet(replyCommand, "");
         return;
     }
     const std::string partition = partitionQueue.front();
@@ -182,7 +182,7 @@ void ConfClientProtocol::onPartitionListGet(const Tree& message, bool viaDirectL
     partitionQueue.clear();
     collectNumberedValues(message, "partition", partitionQueue);
     if (!status.empty()) {
-        executeCommand(replyCommand, status);
+        executeIfSet(replyCommand, status);
         return;
     }
     requestNextPartition();
@@ -195,7 +195,7 @@ void ConfClientProtocol::onPartitionGet(const Tree& message, bool viaDirectLink)
     if (viaDirectLink)
         return;
     if (!status.empty()) {
-        executeCommand(replyCommand, status);
+        executeIfSet(replyCommand, status);
         return;
     }
     if (partition.empty())

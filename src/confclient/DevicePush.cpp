@@ -27,15 +27,6 @@ void appendPanelFields(Tree& body, const std::string& firstRouter)
         appendLine(body, key, "");
 }
 
-void appendNetworkSettings(Tree& body, const SystemTree& tree, const std::string& device)
-{
-    appendLine(body, "bootprotocol", "static");
-    appendLine(body, "ip", tree.getOr(device + "ip_settings.ip_address", ""));
-    appendLine(body, "netmask", tree.getOr(device + "ip_settings.subnet_mask", ""));
-    appendLine(body, "gateway", tree.getOr(device + "ip_settings.default_gateway", ""));
-    appendLine(body, "hostname", tree.getOr(device + "ip_settings.hostname", ""));
-}
-
 // levelno, direction, then one "text=<port>;<name>;<alias>;<description>;<icon>" line per port.
 std::string mnemonicsText(const std::string& levelNo, const std::string& direction, const Tree& ports)
 {
@@ -66,7 +57,8 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
         appendPanelFields(body, systemName.empty() ? std::string() : thisBox);
     }
     if (includeNetworkSettings)
-        appendNetworkSettings(body, tree, device);
+        for (const Tree::value_type& line : ipSettingsBody(systempath::device(mac), true))
+            body.push_back(line);
     sendTo("device set", devicekind::address(devicekind::tessora, mac), body);
 }
 

@@ -43,7 +43,7 @@ void ConfClientProtocol::onProgramGet(const Tree& message, bool)
 {
     const std::string from = message.get<std::string>("from", "");
     if (message.get<std::string>("status", "ok") != "ok") {
-        executeCommand(replyCommand, failureText);
+        executeIfSet(replyCommand, failureText);
         return;
     }
     ++programStep;
@@ -53,6 +53,6 @@ void ConfClientProtocol::onProgramGet(const Tree& message, bool)
         sendTo("program set", from, recordBody(endOfFileRecord));
     } else {
         std::this_thread::sleep_for(startUpPause);
-        executeCommand(replyCommand, "");
+        executeIfSet(replyCommand, "");
     }
 }

@@ -14,17 +14,6 @@ namespace {
 
 constexpr const char* spreadUpdateFailure = "Spread update failure";
 
-// "device set" for this box: its four IP settings as stored in the tree.
-Tree ownIpSettingsBody(const SystemTree& tree)
-{
-    Tree body;
-    appendLine(body, "ip", tree.getOr(systempath::own("ip_settings.ip_address"), ""));
-    appendLine(body, "netmask", tree.getOr(systempath::own("ip_settings.subnet_mask"), ""));
-    appendLine(body, "gateway", tree.getOr(systempath::own("ip_settings.default_gateway"), ""));
-    appendLine(body, "hostname", tree.getOr(systempath::own("ip_settings.hostname"), ""));
-    return body;
-}
-
 Tree spreadSettingsBody(const SystemTree& tree)
 {
     Tree body;
@@ -53,8 +42,8 @@ void ConfClientProtocol::sendSpreadSettings(std::shared_ptr<Command> command)
         return;
     }
     // A controller card keeps no Spread text: it only takes its new address.
-    executeCommand(replyCommand, "");
-    sendMessage("device set", ownIpSettingsBody(tree));
+    executeIfSet(replyCommand, "");
+    sendMessage("device set", ipSettingsBody(systempath::ownBox, false));
 }
 
 void ConfClientProtocol::onSpreadSet(const Tree&, bool viaDirectLink)
@@ -66,9 +55,9 @@ void ConfClientProtocol::onSpreadSet(const Tree&, bool viaDirectLink)
         return;
     }
     // The client is answered before this box changes its address and restarts.
-    executeCommand(replyCommand, "");
+    executeIfSet(replyCommand, "");
     pushSystemConfiguration();
-    sendMessage("device set", ownIpSettingsBody(netManager->tree()));
+    sendMessage("device set", ipSettingsBody(systempath::ownBox, false));
     sendMessage("reboot");
 }
 
@@ -77,7 +66,7 @@ void ConfClientProtocol::onSpreadUpdate(const Tree& message, bool viaDirectLink)
     if (viaDirectLink)
         return;
     if (message.get<std::string>("status", "failed") != "ok") {
-        executeCommand(replyCommand, spreadUpdateFailure);
+        executeIfSet(replyCommand, spreadUpdateFailure);
         return;
     }
     pushSystemConfiguration();
@@ -93,7 +82,7 @@ void ConfClientProtocol::onSystemUpdate(const Tree& message, bool)
     rebootPanelsOfSystem();
     if (status == "ok")
         status.clear();
-    executeCommand(replyCommand, status);
+    executeIfSet(replyCommand, status);
 }
 
 void ConfClientProtocol::rebootPanelsOfSystem()
@@ -131,6 +120,6 @@ void ConfClientProtocol::onSpreadGet(const Tree& message, bool viaDirectLink)
     netManager->parseSpreadFile(hexDecode(message.get<std::string>("data", "")));
     if (viaDirectLink)
         return;
-    executeCommand(deviceListCommand, identity);
-    executeCommand(replyCommand, "");
+    executeIfSet(deviceListCommand, identity);
+    executeIfSet(replyCommand, "");
 }

@@ -83,18 +83,12 @@ std::string NetManager::conflictWith(const std::string& path, bool ownChange) co
     return "";
 }
 
-void NetManager::answerIpRequester(const std::string& text)
-{
-    if (std::shared_ptr<Command> requester = ipRequester)
-        requester->execute(text);
-}
-
 void NetManager::applyOwnIpSettings(const std::string&)
 {
     const std::string oldName = systemTree.getOr(systempath::systemName, "");
     const std::string conflict = findConflict(true);
     if (!conflict.empty()) {
-        answerIpRequester(conflict);
+        executeIfSet(ipRequester, conflict);
     } else if (isOwnMac(pendingMac)) {
         ipSettingsChanged = storeOwnIpSettings();
         createOwnSystem(oldName);
@@ -164,9 +158,9 @@ void NetManager::applyDeviceIpSettings()
     const std::string name = systemTree.getOr(systempath::systemName, "");
     const std::string conflict = findConflict(false);
     if (!conflict.empty()) {
-        answerIpRequester(conflict);
+        executeIfSet(ipRequester, conflict);
     } else if (!systemTree.contains(systempath::device(pendingMac))) {
-        answerIpRequester(invalidMac);
+        executeIfSet(ipRequester, invalidMac);
     } else {
         const std::string path = systempath::device(pendingMac) + ".";
         const std::string deviceSystem = systemTree.getOr(path + "system_name", "");

@@ -6,12 +6,6 @@
 
 namespace {
 const char* const modularProtocol = "modular";
-
-void run(const std::shared_ptr<Command>& command, const std::string& text)
-{
-    if (command)
-        command->execute(text);
-}
 }  // namespace
 
 NetManager::NetManager() = default;
@@ -48,7 +42,7 @@ bool NetManager::mayUseBuilder() const { return hasSystem() && mayChangeIpSettin
 void NetManager::requestSystem(std::shared_ptr<Command> command)
 {
     if (systemRequested) {
-        run(command, "");
+        executeIfSet(command, "");
         return;
     }
     systemRequested = true;
@@ -62,7 +56,7 @@ void NetManager::invalidateSystem() { systemRequested = false; }
 void NetManager::requestSubsystems(std::shared_ptr<Command> command)
 {
     if (devicesRequested)
-        run(command, "");
+        executeIfSet(command, "");
     else
         confClient->requestSubsystemList(std::move(command));
 }
@@ -84,7 +78,7 @@ void NetManager::reportDevices(std::shared_ptr<Command> command)
         if (!own || device.first != *own)
             macs.push_back(device.first);
     for (const std::string& mac : macs)
-        run(command, mac);
+        executeIfSet(command, mac);
 }
 
 void NetManager::forgetSystem()

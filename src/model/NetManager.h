@@ -39,7 +39,9 @@ public:
     bool mayChangeIpSettings() const;
     bool mayUseBuilder() const;
 
-    // Runs `command` at once when the system was read, otherwise reads it ("device get") first.
+    // Runs `command` at once when the system was requested before, otherwise reads it ("device
+    // get") first. The mark is set as the read starts: a request while it is under way is
+    // answered at once, from the tree as far as it has been filled.
     void requestSystem(std::shared_ptr<Command> command);
     // The next `requestSystem` reads the system again.
     void invalidateSystem();
@@ -100,7 +102,6 @@ private:
                                 const std::string& newDescription);
     void storeDeviceIpSettings(const std::string& devicePath);
     void updateRouterAfterIpChange(const std::string& devicePath);
-    void answerIpRequester(const std::string& text);
 
     // Router membership (RouterMembership.cpp).
     void joinSystemName(const std::string& mac, const std::string& devicePath);

@@ -11,12 +11,6 @@ const char* const levelAlias = "Tessora";
 constexpr int audioRouterOffset = 100;
 constexpr int dataRouterOffset = 84;
 constexpr int firstHighDataAddress = 16;
-
-void run(const std::shared_ptr<Command>& command, const std::string& text)
-{
-    if (command)
-        command->execute(text);
-}
 }  // namespace
 
 void NetManager::addRouterToSystem(const std::string& mac, const std::string& levelNo, const std::string& levelName,
@@ -28,7 +22,7 @@ void NetManager::addRouterToSystem(const std::string& mac, const std::string& le
     joinSystemName(mac, path);
     if (!systemTree.contains(path + "router")) {
         if (systemTree.contains(path + "panel"))
-            run(command, "");
+            executeIfSet(command, "");
         return;
     }
     std::string no = levelNo;
@@ -68,7 +62,7 @@ void NetManager::removeRouterFromSystem(const std::string& mac, std::shared_ptr<
     confClient->requestSystemUpdate(std::move(command));
 }
 
-void NetManager::confirmRouter(const std::string&, std::shared_ptr<Command> command) { run(command, ""); }
+void NetManager::confirmRouter(const std::string&, std::shared_ptr<Command> command) { executeIfSet(command, ""); }
 
 // The device takes the system's name and description (both must exist) and is told so.
 void NetManager::joinSystemName(const std::string& mac, const std::string& path)
@@ -99,18 +93,12 @@ std::string NetManager::placeRouterInSubsystem(const std::string& path)
     return subsystem;
 }
 
-// The last subsystem in tree order one of whose values contains the address text.
+// An empty address is no address: it would match every subsystem.
 boost::optional<std::string> NetManager::subsystemServing(const std::string& ipAddress) const
 {
-    boost::optional<std::string> match;
-    const SystemTree::Tree* subsystems = systemTree.findChild(systempath::subsystems);
-    if (ipAddress.empty() || !subsystems)
-        return match;
-    for (const SystemTree::Tree::value_type& subsystem : *subsystems)
-        for (const SystemTree::Tree::value_type& field : subsystem.second)
-            if (field.second.get_value(std::string()).find(ipAddress) != std::string::npos)
-                match = subsystem.first;
-    return match;
+    if (ipAddress.empty())
+        return boost::none;
+    return ::subsystemServing(systemTree, ipAddress);
 }
 
 std::string NetManager::firstFreeSubsystem() const
