@@ -26,8 +26,9 @@ Tree spreadSettingsBody(const SystemTree& tree)
 // A Tessora control panel of the system named `name` (panels restart to take the new system).
 bool isPanelOfSystem(const Tree& device, const std::string& name)
 {
-    return device.get<std::string>("system_name", "") == name && device.get<std::string>("type", "") == devicekind::tessora &&
-           !device.get_child_optional("router") && device.get_child_optional("panel");
+    return device.get<std::string>("system_name", "") == name &&
+           device.get<std::string>("type", "") == devicekind::tessora && !device.get_child_optional("router") &&
+           device.get_child_optional("panel");
 }
 
 }  // namespace

@@ -141,7 +141,8 @@ void NetManager::moveRoutersToOwnSystem(const std::string& oldName, const std::s
     for (const std::string& mac : macs) {
         const std::string path = systempath::device(mac) + ".";
         const std::string deviceSystem = systemTree.getOr(path + "system_name", "");
-        if (deviceSystem.empty() || deviceSystem != oldName || systemTree.getOr(path + "type", "") != devicekind::tessora)
+        const bool isRouter = systemTree.getOr(path + "type", "") == devicekind::tessora;
+        if (deviceSystem.empty() || deviceSystem != oldName || !isRouter)
             continue;
         systemTree.put(path + "system_name", newName);
         systemTree.put(path + "system_description", newDescription);

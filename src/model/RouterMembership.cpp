@@ -169,7 +169,8 @@ void NetManager::erasePartitions(const std::vector<PartitionKey>& partitions)
         if (boost::optional<std::string> level = systemTree.getOptional(partition + ".levelno"))
             if (SystemTree::Tree* levels = systemTree.findChild(systempath::levels))
                 levels->erase(*level);
-        if (SystemTree::Tree* owning = systemTree.findChild(systempath::router(key.subsystem, key.router) + ".partitions"))
+        const std::string owner = systempath::router(key.subsystem, key.router) + ".partitions";
+        if (SystemTree::Tree* owning = systemTree.findChild(owner))
             owning->erase(key.partition);
     }
 }
@@ -235,9 +236,11 @@ void NetManager::writeRouterLevel(const std::string& path, const std::string& su
     if (!keepPorts) {
         systemTree.put(routerBase + "routersize", systemvalue::routerSize(inputs, outputs));
         for (int input = 0; input < inputs; ++input)
-            systemTree.put(routerBase + "inputs." + std::to_string(input) + ".name", systemvalue::portName("IN", input));
+            systemTree.put(routerBase + "inputs." + std::to_string(input) + ".name",
+                           systemvalue::portName("IN", input));
         for (int output = 0; output < outputs; ++output)
-            systemTree.put(routerBase + "outputs." + std::to_string(output) + ".name", systemvalue::portName("OUT", output));
+            systemTree.put(routerBase + "outputs." + std::to_string(output) + ".name",
+                           systemvalue::portName("OUT", output));
     }
     confClient->sendPartition(subsystem, std::to_string(router), "0");
 }

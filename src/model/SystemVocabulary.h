@@ -50,7 +50,10 @@ namespace systemvalue {
 
 // "0-<count - 1>": the physical ports of a partition.
 inline std::string portRange(int count) { return "0-" + std::to_string(count - 1); }
-inline std::string routerSize(int inputs, int outputs) { return std::to_string(inputs) + "x" + std::to_string(outputs); }
+inline std::string routerSize(int inputs, int outputs)
+{
+    return std::to_string(inputs) + "x" + std::to_string(outputs);
+}
 // Port `index` (from 0) named by its number from 1 in three digits or more: IN001, OUT012.
 inline std::string portName(const std::string& prefix, int index)
 {
