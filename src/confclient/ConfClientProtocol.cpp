@@ -17,8 +17,8 @@ ConfClientProtocol::ConfClientProtocol(boost::asio::io_context& ioContext, std::
                                        NetManager* netManager, int directPort,
                                        const boost::optional<std::string>& macText)
     : handlers(handlerTable()),
-      ownAddress("kip@" + (macText ? *macText : readMacAddress())),
-      defaultDestination("*"),
+      ownAddress(devicekind::address(devicekind::configurator, macText ? *macText : readMacAddress())),
+      defaultDestination(devicekind::confDaemonAddress),
       directLink(std::make_shared<TcpClientInterface>(ioContext, nullptr)),
       netManager(netManager)
 {
@@ -53,12 +53,6 @@ std::map<std::string, ConfClientProtocol::Handler> ConfClientProtocol::handlerTa
         {"program get", &ConfClientProtocol::onProgramGet},
         {"device get", &ConfClientProtocol::onDeviceGet},
     };
-}
-
-void ConfClientProtocol::executeCommand(std::shared_ptr<Command> command, const std::string& text)
-{
-    if (command)
-        command->execute(text);
 }
 
 void ConfClientProtocol::attachInterface(std::shared_ptr<Interface> newLink)
@@ -116,7 +110,7 @@ void ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
 void ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
 {
     if (!reconnectMainLink()) {
-        executeCommand(replyCommand, notConnectedText);
+        executeIfSet(replyCommand, notConnectedText);
         return;
     }
     link->send(buildMessage(defaultDestination, ownAddress, name, body));
@@ -137,32 +131,33 @@ void ConfClientProtocol::sendTo(const std::string& name, const std::string& dest
         directLink->send(buildMessage(destination, ownAddress, name, serializeBody(body)));
 }
 
-void ConfClientProtocol::requestSystemDevices(std::shared_ptr<Command> command)
+void ConfClientProtocol::request(const char* name, std::shared_ptr<Command> command)
 {
     replyCommand = std::move(command);
     deviceListCommand.reset();
-    sendMessage("device get");
+    sendMessage(name);
+}
+
+void ConfClientProtocol::requestSystemDevices(std::shared_ptr<Command> command)
+{
+    request("device get", std::move(command));
 }
 
 void ConfClientProtocol::requestSubsystemList(std::shared_ptr<Command> command)
 {
-    replyCommand = std::move(command);
-    deviceListCommand.reset();
-    sendMessage("subsystem list get");
+    request("subsystem list get", std::move(command));
 }
 
 void ConfClientProtocol::requestSystemUpdate(std::shared_ptr<Command> command)
 {
-    replyCommand = std::move(command);
-    deviceListCommand.reset();
-    sendMessage("system update");
+    request("system update", std::move(command));
 }
 
 void ConfClientProtocol::requestDeviceList(std::shared_ptr<Command> command)
 {
     deviceListCommand = std::move(command);
     replyCommand.reset();
-    sendTo("device get", "*");
+    sendTo("device get", devicekind::confDaemonAddress);
 }
 
 void ConfClientProtocol::clearReplyCommands()

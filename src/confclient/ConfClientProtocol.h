@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "model/SystemVocabulary.h"
 #include "transport/NulFramer.h"
 #include "transport/Protocol.h"
 #include "transport/TcpClientInterface.h"
@@ -26,17 +27,17 @@ public:
     // A reply handler: the whole parsed message, and whether it came over the direct link.
     using Handler = void (ConfClientProtocol::*)(const Tree& message, bool viaDirectLink);
 
-    static constexpr int defaultDirectPort = 3973;
     static constexpr const char* notConnectedText = "Not connected to the configuration daemon";
 
     // `macText`, when given, replaces the MAC address read from "eth0" in the own address.
     ConfClientProtocol(boost::asio::io_context& ioContext, std::shared_ptr<TcpClientInterface> mainLink,
-                       NetManager* netManager, int directPort = defaultDirectPort,
+                       NetManager* netManager, int directPort = kipport::confDaemonDirect,
                        const boost::optional<std::string>& macText = boost::none);
     ~ConfClientProtocol() override;
     ConfClientProtocol(const ConfClientProtocol&) = delete;
     ConfClientProtocol& operator=(const ConfClientProtocol&) = delete;
 
+    // Links, envelope, dispatch and the pending reply commands (ConfClientProtocol.cpp).
     void handleData(const std::string& data, Interface* link) override;
     void attachInterface(std::shared_ptr<Interface> link) override;
 
@@ -55,57 +56,65 @@ public:
     void requestDeviceList(std::shared_ptr<Command> command);
     void clearReplyCommands();
 
-    // Pushes of the system configuration (Spread chain, devices, subsystems, partitions).
+    // The Spread chain that brings a system up (SpreadReplies.cpp).
     void sendSpreadSettings(std::shared_ptr<Command> command);
+    // A device's new IP settings (DeviceIpSettings.cpp).
     void sendDeviceIpSettings(const std::string& deviceKey);
+    // Subsystem 0 and the others (SubsystemPush.cpp).
     void pushSystemConfiguration();
     void sendSubsystem(const std::string& subsystem);
+    // A router's or panel's membership, a partition and its port names (DevicePush.cpp).
     void sendRouterSettings(const std::string& mac, bool includeNetworkSettings);
     void sendPartition(const std::string& subsystem, const std::string& router, const std::string& partition);
 
-    // Loads the initialisation program into a router, record by record.
+    // Loads the initialisation program into a router, record by record (RouterProgram.cpp).
     void sendRouterProgram(const std::string& deviceKey, std::shared_ptr<Command> command);
 
     // Appends the values of a list reply to `queue`: the plain `key` alone when it has a value,
-    // else key0, key1, ... up to the first missing or empty one.
+    // else key0, key1, ... up to the first missing or empty one (ConfigurationReading.cpp).
     static void collectNumberedValues(const Tree& message, const std::string& key, std::deque<std::string>& queue);
 
     const std::shared_ptr<TcpClientInterface>& directInterface() const { return directLink; }
 
 private:
+    // ConfClientProtocol.cpp.
     static std::map<std::string, Handler> handlerTable();
-    // Executes a copy of the pointer, so a command that replaces itself stays alive meanwhile.
-    static void executeCommand(std::shared_ptr<Command> command, const std::string& text);
-
     void dispatchMessage(const std::string& text, Interface* receivedOn);
+    // Sends `name` to the main link; its reply runs `command`, which replaces any other.
+    void request(const char* name, std::shared_ptr<Command> command);
     // True when the main link is (again) connected; forgets the system when it was down.
     bool reconnectMainLink();
 
-    // Reply handlers, one per message name.
+    // SpreadReplies.cpp.
     void onSystemUpdate(const Tree& message, bool viaDirectLink);
     void onSpreadGet(const Tree& message, bool viaDirectLink);
     void onSpreadSet(const Tree& message, bool viaDirectLink);
     void onSpreadUpdate(const Tree& message, bool viaDirectLink);
+    // After a final "system update": the Tessora panels of the system restart.
+    void rebootPanelsOfSystem();
+
+    // ConfigurationReading.cpp: the reading chain asks for the next queued subsystem, or for the
+    // partition list once none is left; then for the next queued partition, or reports the end.
     void onSubsystemListGet(const Tree& message, bool viaDirectLink);
     void onSubsystemGet(const Tree& message, bool viaDirectLink);
     void onPartitionListGet(const Tree& message, bool viaDirectLink);
     void onMnemonicsGet(const Tree& message, bool viaDirectLink);
     void onPartitionGet(const Tree& message, bool viaDirectLink);
-    void onProgramGet(const Tree& message, bool viaDirectLink);
-    void onDeviceGet(const Tree& reply, bool viaDirectLink);
+    void requestNextSubsystem();
+    void requestNextPartition();
 
-    // After a "device get" reply: ask a controller box for its Spread settings, report a
-    // controller card on the main link, report any other device to the device list.
+    // RouterProgram.cpp.
+    void onProgramGet(const Tree& message, bool viaDirectLink);
+
+    // DeviceInventory.cpp: the "device get" reply, then a controller box is asked for its Spread
+    // settings, a controller card reported on the main link, any other device to the device list.
+    void onDeviceGet(const Tree& reply, bool viaDirectLink);
     void followUpDevice(const std::string& kind, const std::string& mac, const std::string& from,
                         bool viaDirectLink);
 
-    // After a final "system update": the Tessora panels of the system restart.
-    void rebootPanelsOfSystem();
-
-    // Reading chain: asks for the next queued subsystem, or for the partition list once none is
-    // left; asks for the next queued partition, or reports the end of the chain.
-    void requestNextSubsystem();
-    void requestNextPartition();
+    // DeviceIpSettings.cpp: the "device set" lines of the four IP settings of the device at
+    // `node`, after "bootprotocol=static" when `staticBoot`.
+    Tree ipSettingsBody(const std::string& node, bool staticBoot) const;
 
     std::map<std::string, Handler> handlers;
     std::deque<std::string> subsystemQueue;

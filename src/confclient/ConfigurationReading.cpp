@@ -25,8 +25,8 @@ struct PartitionPlace {
     std::string router;
     std::string partition;
 
-    std::string routerPrefix() const { return "system.subsystems." + subsystem + ".routers." + router + "."; }
-    std::string partitionPrefix() const { return routerPrefix() + "partitions." + partition + "."; }
+    std::string routerPrefix() const { return systempath::router(subsystem, router) + "."; }
+    std::string partitionPrefix() const { return systempath::partition(subsystem, router, partition) + "."; }
 };
 
 // A request body of one line.
@@ -87,7 +87,7 @@ void writePartition(SystemTree& tree, const PartitionPlace& place, const Tree& r
 
 void writeLevel(SystemTree& tree, const PartitionPlace& place, const Tree& reply)
 {
-    const std::string level = "system.levels." + reply.get<std::string>("levelno", "0") + ".";
+    const std::string level = systempath::level(reply.get<std::string>("levelno", "0")) + ".";
     tree.put(level + "name", reply.get<std::string>("levelname", ""));
     tree.put(level + "alias", reply.get<std::string>("levelalias", ""));
     tree.put(level + "description", reply.get<std::string>("leveldescription", ""));
@@ -146,7 +146,7 @@ void ConfClientProtocol::requestNextSubsystem()
 void ConfClientProtocol::requestNextPartition()
 {
     if (partitionQueue.empty()) {
-        executeCommand(replyCommand, "");
+        executeIfSet(replyCommand, "");
         return;
     }
     const std::string partition = partitionQueue.front();
@@ -170,7 +170,7 @@ void ConfClientProtocol::onSubsystemGet(const Tree& message, bool viaDirectLink)
     const std::string subsystem = message.get<std::string>("subsystem", "");
     if (viaDirectLink || subsystem.empty())
         return;
-    writeSubsystem(netManager->tree(), "system.subsystems." + subsystem + ".", message);
+    writeSubsystem(netManager->tree(), systempath::subsystem(subsystem) + ".", message);
     requestNextSubsystem();
 }
 
@@ -182,7 +182,7 @@ void ConfClientProtocol::onPartitionListGet(const Tree& message, bool viaDirectL
     partitionQueue.clear();
     collectNumberedValues(message, "partition", partitionQueue);
     if (!status.empty()) {
-        executeCommand(replyCommand, status);
+        executeIfSet(replyCommand, status);
         return;
     }
     requestNextPartition();
@@ -195,7 +195,7 @@ void ConfClientProtocol::onPartitionGet(const Tree& message, bool viaDirectLink)
     if (viaDirectLink)
         return;
     if (!status.empty()) {
-        executeCommand(replyCommand, status);
+        executeIfSet(replyCommand, status);
         return;
     }
     if (partition.empty())
@@ -219,7 +219,7 @@ void ConfClientProtocol::onMnemonicsGet(const Tree& message, bool viaDirectLink)
     const std::string level = message.get<std::string>("levelno", "0");
     const std::string direction = message.get<std::string>("direction", "output");
     writeMnemonics(netManager->tree(),
-                   "system.subsystems." + currentSubsystem + ".routers." + currentRouter + "." + direction + "s.",
+                   systempath::router(currentSubsystem, currentRouter) + "." + direction + "s.",
                    message);
     if (direction == "input")
         sendMessage("mnemonics get", mnemonicsRequest(level, "output"));

@@ -19,11 +19,6 @@ using Tree = ConfClientProtocol::Tree;
 
 namespace {
 
-constexpr const char* kindTessora = "tessora";
-constexpr const char* kindUnsupported = "unsupported";
-constexpr const char* kindControllerBox = "corvanet";
-constexpr const char* kindControllerCard = "gx2400-ln-ctl";
-
 constexpr int buttonsPerPanel = 40;
 
 // The child `key` of `node`, appended (empty) when there is none.
@@ -37,8 +32,7 @@ Tree& childOrAppend(Tree& node, const std::string& key)
     return node.push_back(child)->second;
 }
 
-// The node at `path` below `node`, created where missing, walked as the tree's put walks it:
-// the pieces between dots, a final dot adding no piece.
+// The node at `path` below `node`, created where missing, walked as the tree's put walks it.
 Tree& nodeAt(Tree& node, const std::string& path)
 {
     Tree* current = &node;
@@ -53,9 +47,7 @@ Tree& nodeAt(Tree& node, const std::string& path)
 }
 
 // The keys of one device entry, under a prefix ending in "." ("devices.<MAC>." or
-// "corvanet."). Writing prefix + key with the tree's put walks the whole path from the root for
-// every key; the entry's node is found (or created) at the first write instead and each key put
-// below it, with the same nodes and the same values as a result.
+// "corvanet."), put below the entry's node, found once (equivalence: docs/performance.md).
 class DeviceEntry {
 public:
     DeviceEntry(SystemTree& tree, std::string prefix) : tree(tree), prefix(std::move(prefix)) {}
@@ -66,8 +58,7 @@ public:
         node = nullptr;
     }
     void put(const std::string& key, const std::string& value) { nodeAt(entry(), key).data() = value; }
-    // In decimal, as the tree's own translator writes integers in the classic locale the
-    // daemon keeps, without a string stream for each.
+    // As the tree's translator writes it (docs/performance.md).
     void put(const std::string& key, int value) { put(key, std::to_string(value)); }
 
 private:
@@ -83,8 +74,7 @@ private:
     Tree* node = nullptr;
 };
 
-// Reply keys hold no dots, so each is one child of the reply: looked up directly rather than
-// as a tree path, with the same result.
+// Reply keys hold no dots: a direct child look-up is the path look-up (docs/performance.md).
 boost::optional<std::string> optionalTextOf(const Tree& reply, const std::string& key)
 {
     Tree::const_assoc_iterator found = reply.find(key);
@@ -99,8 +89,7 @@ std::string textOf(const Tree& reply, const std::string& key, const std::string&
     return found == reply.not_found() ? fallback : found->second.data();
 }
 
-// The text as the tree's translator reads an int: white space, an optional sign, decimal digits
-// within the range of int, white space, and nothing else; 0 otherwise.
+// The text as the tree's translator reads an int, 0 when it reads none (docs/performance.md).
 int wholeInteger(const std::string& text)
 {
     const std::ctype<char>& ctype = std::use_facet<std::ctype<char>>(std::locale());
@@ -293,20 +282,6 @@ void writeControllerCardEntries(const Tree& reply, DeviceEntry& entry)
     entry.put("dip", textOf(reply, "dip", "0"));
 }
 
-// The last subsystem one of whose values contains the device's address text.
-boost::optional<std::string> subsystemServing(const SystemTree& tree, const std::string& ip)
-{
-    boost::optional<std::string> match;
-    const Tree* subsystems = tree.findChild("system.subsystems");
-    if (!subsystems)
-        return match;
-    for (const Tree::value_type& subsystem : *subsystems)
-        for (const Tree::value_type& field : subsystem.second)
-            if (field.second.data().find(ip) != std::string::npos)
-                match = subsystem.first;
-    return match;
-}
-
 // The entries every device gets. A missing required key stops the writing where it is read.
 void writeCommonEntries(const Tree& reply, const SystemTree& tree, DeviceEntry& entry, const std::string& kind,
                         const std::string& mac, const std::string& ip)
@@ -347,19 +322,19 @@ void ConfClientProtocol::onDeviceGet(const Tree& reply, bool viaDirectLink)
     std::string kind = from->substr(0, at);
     const std::string mac = from->substr(at + 1);
     SystemTree& tree = netManager->tree();
-    DeviceEntry entry(tree, "devices." + mac + ".");
+    DeviceEntry entry(tree, systempath::device(mac) + ".");
 
-    if (kind == kindTessora) {
+    if (kind == devicekind::tessora) {
         if (reportsExternalDevice(reply))
-            kind = kindUnsupported;
+            kind = devicekind::unsupported;
         writeTessoraEntries(reply, entry);
-    } else if (kind == kindControllerBox || kind == kindControllerCard) {
+    } else if (kind == devicekind::controllerBox || kind == devicekind::controllerCard) {
         if (!viaDirectLink) {
             // This box describes itself on the main link; later requests are addressed to it.
-            entry.moveTo("corvanet.");
+            entry.moveTo(std::string(systempath::ownBox) + ".");
             defaultDestination = *from;
         }
-        if (kind == kindControllerBox)
+        if (kind == devicekind::controllerBox)
             writeControllerBoxEntries(reply, entry);
         else
             writeControllerCardEntries(reply, entry);
@@ -371,15 +346,15 @@ void ConfClientProtocol::onDeviceGet(const Tree& reply, bool viaDirectLink)
 void ConfClientProtocol::followUpDevice(const std::string& kind, const std::string& mac, const std::string& from,
                                         bool viaDirectLink)
 {
-    if (kind == kindControllerBox) {
+    if (kind == devicekind::controllerBox) {
         if (viaDirectLink)
             sendTo("spread get", from);
         else
             sendMessage("spread get");
-    } else if (kind == kindControllerCard) {
+    } else if (kind == devicekind::controllerCard) {
         if (!viaDirectLink)
-            executeCommand(replyCommand, "");
+            executeIfSet(replyCommand, "");
     } else {
-        executeCommand(deviceListCommand, mac);
+        executeIfSet(deviceListCommand, mac);
     }
 }

@@ -9,15 +9,21 @@
 void ConfClientProtocol::sendDeviceIpSettings(const std::string& deviceKey)
 {
     deviceListCommand.reset();
+    const std::string device = systempath::device(deviceKey);
+    sendTo("device set", devicekind::address(netManager->tree().getOr(device + ".type", ""), deviceKey),
+           ipSettingsBody(device, true));
+}
+
+ConfClientProtocol::Tree ConfClientProtocol::ipSettingsBody(const std::string& node, bool staticBoot) const
+{
     const SystemTree& tree = netManager->tree();
-    const std::string device = "devices." + deviceKey + ".";
-
+    const std::string settings = node + ".ip_settings.";
     Tree body;
-    appendLine(body, "bootprotocol", "static");
-    appendLine(body, "ip", tree.getOr(device + "ip_settings.ip_address", ""));
-    appendLine(body, "netmask", tree.getOr(device + "ip_settings.subnet_mask", ""));
-    appendLine(body, "gateway", tree.getOr(device + "ip_settings.default_gateway", ""));
-    appendLine(body, "hostname", tree.getOr(device + "ip_settings.hostname", ""));
-
-    sendTo("device set", tree.getOr(device + "type", "") + "@" + deviceKey, body);
+    if (staticBoot)
+        appendLine(body, "bootprotocol", "static");
+    appendLine(body, "ip", tree.getOr(settings + "ip_address", ""));
+    appendLine(body, "netmask", tree.getOr(settings + "subnet_mask", ""));
+    appendLine(body, "gateway", tree.getOr(settings + "default_gateway", ""));
+    appendLine(body, "hostname", tree.getOr(settings + "hostname", ""));
+    return body;
 }

@@ -11,8 +11,6 @@ using Tree = ConfClientProtocol::Tree;
 
 namespace {
 
-constexpr const char* routerPort = ":4381";
-
 // A router's four router fields: a router works with no other router.
 void appendRouterFields(Tree& body)
 {
@@ -27,15 +25,6 @@ void appendPanelFields(Tree& body, const std::string& firstRouter)
     for (const char* key : {"routerA2", "routerA3", "routerB1", "routerB2", "routerB3", "routerC1", "routerC2",
                             "routerC3", "routerD1", "routerD2", "routerD3"})
         appendLine(body, key, "");
-}
-
-void appendNetworkSettings(Tree& body, const SystemTree& tree, const std::string& device)
-{
-    appendLine(body, "bootprotocol", "static");
-    appendLine(body, "ip", tree.getOr(device + "ip_settings.ip_address", ""));
-    appendLine(body, "netmask", tree.getOr(device + "ip_settings.subnet_mask", ""));
-    appendLine(body, "gateway", tree.getOr(device + "ip_settings.default_gateway", ""));
-    appendLine(body, "hostname", tree.getOr(device + "ip_settings.hostname", ""));
 }
 
 // levelno, direction, then one "text=<port>;<name>;<alias>;<description>;<icon>" line per port.
@@ -55,7 +44,7 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
 {
     deviceListCommand.reset();
     const SystemTree& tree = netManager->tree();
-    const std::string device = "devices." + mac + ".";
+    const std::string device = systempath::device(mac) + ".";
     const std::string systemName = tree.getOr(device + "system_name", "");
 
     Tree body;
@@ -64,12 +53,13 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
     if (tree.contains(device + "router")) {
         appendRouterFields(body);
     } else if (tree.contains(device + "panel")) {
-        const std::string thisBox = tree.getOr("corvanet.ip_settings.ip_address", "") + routerPort;
+        const std::string thisBox = routerAddress(tree.getOr(systempath::ownIpAddress, ""));
         appendPanelFields(body, systemName.empty() ? std::string() : thisBox);
     }
     if (includeNetworkSettings)
-        appendNetworkSettings(body, tree, device);
-    sendTo("device set", "tessora@" + mac, body);
+        for (const Tree::value_type& line : ipSettingsBody(systempath::device(mac), true))
+            body.push_back(line);
+    sendTo("device set", devicekind::address(devicekind::tessora, mac), body);
 }
 
 // A main link that is down makes a send fail and forget the system, so every node is looked
@@ -83,8 +73,8 @@ void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::
     appendLine(body, "routerno", router);
     appendLine(body, "pid", partition);
 
-    const std::string routerPath = "system.subsystems." + subsystem + ".routers." + router + ".";
-    const std::string partitionPath = routerPath + "partitions." + partition;
+    const std::string routerPath = systempath::router(subsystem, router) + ".";
+    const std::string partitionPath = systempath::partition(subsystem, router, partition);
     const Tree* fields = netManager->tree().findChild(partitionPath);
     if (!fields) {
         sendMessage("partition reset", body);

@@ -35,7 +35,7 @@ void ConfClientProtocol::sendRouterProgram(const std::string& deviceKey, std::sh
     programStep = 0;
     deviceListCommand.reset();
     replyCommand = std::move(command);
-    sendTo("program set", "tessora@" + deviceKey, recordBody(addressRecord));
+    sendTo("program set", devicekind::address(devicekind::tessora, deviceKey), recordBody(addressRecord));
 }
 
 // Records 2 and 3 go to whichever device asked for them.
@@ -43,7 +43,7 @@ void ConfClientProtocol::onProgramGet(const Tree& message, bool)
 {
     const std::string from = message.get<std::string>("from", "");
     if (message.get<std::string>("status", "ok") != "ok") {
-        executeCommand(replyCommand, failureText);
+        executeIfSet(replyCommand, failureText);
         return;
     }
     ++programStep;
@@ -53,6 +53,6 @@ void ConfClientProtocol::onProgramGet(const Tree& message, bool)
         sendTo("program set", from, recordBody(endOfFileRecord));
     } else {
         std::this_thread::sleep_for(startUpPause);
-        executeCommand(replyCommand, "");
+        executeIfSet(replyCommand, "");
     }
 }

@@ -12,34 +12,23 @@ using Tree = ConfClientProtocol::Tree;
 
 namespace {
 
-constexpr const char* cardWithoutSpread = "gx2400-ln-ctl";
 constexpr const char* spreadUpdateFailure = "Spread update failure";
-
-// "device set" for this box: its four IP settings as stored in the tree.
-Tree ownIpSettingsBody(const SystemTree& tree)
-{
-    Tree body;
-    appendLine(body, "ip", tree.getOr("corvanet.ip_settings.ip_address", ""));
-    appendLine(body, "netmask", tree.getOr("corvanet.ip_settings.subnet_mask", ""));
-    appendLine(body, "gateway", tree.getOr("corvanet.ip_settings.default_gateway", ""));
-    appendLine(body, "hostname", tree.getOr("corvanet.ip_settings.hostname", ""));
-    return body;
-}
 
 Tree spreadSettingsBody(const SystemTree& tree)
 {
     Tree body;
-    appendLine(body, "data", hexEncode(tree.getOr("system.spread.file", "")));
-    appendLine(body, "name", tree.getOr("system.name", ""));
-    appendLine(body, "description", tree.getOr("system.description", ""));
+    appendLine(body, "data", hexEncode(tree.getOr(systempath::spreadFile, "")));
+    appendLine(body, "name", tree.getOr(systempath::systemName, ""));
+    appendLine(body, "description", tree.getOr(systempath::systemDescription, ""));
     return body;
 }
 
 // A Tessora control panel of the system named `name` (panels restart to take the new system).
 bool isPanelOfSystem(const Tree& device, const std::string& name)
 {
-    return device.get<std::string>("system_name", "") == name && device.get<std::string>("type", "") == "tessora" &&
-           !device.get_child_optional("router") && device.get_child_optional("panel");
+    return device.get<std::string>("system_name", "") == name &&
+           device.get<std::string>("type", "") == devicekind::tessora && !device.get_child_optional("router") &&
+           device.get_child_optional("panel");
 }
 
 }  // namespace
@@ -49,13 +38,13 @@ void ConfClientProtocol::sendSpreadSettings(std::shared_ptr<Command> command)
     deviceListCommand.reset();
     replyCommand = std::move(command);
     const SystemTree& tree = netManager->tree();
-    if (tree.getOr("corvanet.type", "") != cardWithoutSpread) {
+    if (tree.getOr(systempath::ownType, "") != devicekind::controllerCard) {
         sendMessage("spread set", spreadSettingsBody(tree));
         return;
     }
     // A controller card keeps no Spread text: it only takes its new address.
-    executeCommand(replyCommand, "");
-    sendMessage("device set", ownIpSettingsBody(tree));
+    executeIfSet(replyCommand, "");
+    sendMessage("device set", ipSettingsBody(systempath::ownBox, false));
 }
 
 void ConfClientProtocol::onSpreadSet(const Tree&, bool viaDirectLink)
@@ -67,9 +56,9 @@ void ConfClientProtocol::onSpreadSet(const Tree&, bool viaDirectLink)
         return;
     }
     // The client is answered before this box changes its address and restarts.
-    executeCommand(replyCommand, "");
+    executeIfSet(replyCommand, "");
     pushSystemConfiguration();
-    sendMessage("device set", ownIpSettingsBody(netManager->tree()));
+    sendMessage("device set", ipSettingsBody(systempath::ownBox, false));
     sendMessage("reboot");
 }
 
@@ -78,7 +67,7 @@ void ConfClientProtocol::onSpreadUpdate(const Tree& message, bool viaDirectLink)
     if (viaDirectLink)
         return;
     if (message.get<std::string>("status", "failed") != "ok") {
-        executeCommand(replyCommand, spreadUpdateFailure);
+        executeIfSet(replyCommand, spreadUpdateFailure);
         return;
     }
     pushSystemConfiguration();
@@ -94,19 +83,19 @@ void ConfClientProtocol::onSystemUpdate(const Tree& message, bool)
     rebootPanelsOfSystem();
     if (status == "ok")
         status.clear();
-    executeCommand(replyCommand, status);
+    executeIfSet(replyCommand, status);
 }
 
 void ConfClientProtocol::rebootPanelsOfSystem()
 {
     const SystemTree& tree = netManager->tree();
-    const std::string name = tree.getOr("system.name", "");
-    const Tree* devices = tree.findChild("devices");
+    const std::string name = tree.getOr(systempath::systemName, "");
+    const Tree* devices = tree.findChild(systempath::devices);
     if (name.empty() || !devices)
         return;
     for (const Tree::value_type& device : *devices)
         if (isPanelOfSystem(device.second, name))
-            sendTo("reboot", "tessora@" + device.first);
+            sendTo("reboot", devicekind::address(devicekind::tessora, device.first));
 }
 
 void ConfClientProtocol::onSpreadGet(const Tree& message, bool viaDirectLink)
@@ -119,19 +108,19 @@ void ConfClientProtocol::onSpreadGet(const Tree& message, bool viaDirectLink)
     const std::string name = message.get<std::string>("name", "");
     const std::string description = message.get<std::string>("description", "");
     SystemTree& tree = netManager->tree();
-    const bool isSelf = tree.getOr("corvanet.ip_settings.mac_address", "") == identity;
+    const bool isSelf = tree.getOr(systempath::ownMac, "") == identity;
 
     if (viaDirectLink && !isSelf) {
         // Another box answered directly: only its membership is noted.
-        tree.put("devices." + identity + ".system_name", name);
-        tree.put("devices." + identity + ".system_description", description);
+        tree.put(systempath::child(systempath::device(identity), "system_name"), name);
+        tree.put(systempath::child(systempath::device(identity), "system_description"), description);
         return;
     }
-    tree.put("system.name", name);
-    tree.put("system.description", description);
+    tree.put(systempath::systemName, name);
+    tree.put(systempath::systemDescription, description);
     netManager->parseSpreadFile(hexDecode(message.get<std::string>("data", "")));
     if (viaDirectLink)
         return;
-    executeCommand(deviceListCommand, identity);
-    executeCommand(replyCommand, "");
+    executeIfSet(deviceListCommand, identity);
+    executeIfSet(replyCommand, "");
 }

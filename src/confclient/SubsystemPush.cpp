@@ -112,12 +112,12 @@ InternalRouter videoRouter(const Q5Modules& modules)
 {
     const int size = modules.matrixSize;
     const int ports = size + modules.processingPorts;
-    auto name = [size](const char* matrixFormat) {
-        return [size, matrixFormat](int i) {
-            return i < size ? formatted(matrixFormat, i + 1) : formatted("PROC%03d", i - size + 1);
+    auto name = [size](std::string matrixPrefix) {
+        return [size, matrixPrefix](int i) {
+            return i < size ? systemvalue::portName(matrixPrefix, i) : systemvalue::portName("PROC", i - size);
         };
     };
-    return {"1", "0", "1", "Video router with processing", "Video", ports, ports, name("IN%03d"), name("OUT%03d")};
+    return {"1", "0", "1", "Video router with processing", "Video", ports, ports, name("IN"), name("OUT")};
 }
 
 // 98 x 96: eight groups of eight embedded channels, 32 AES ports, then the two extra inputs.
@@ -138,13 +138,13 @@ InternalRouter audioRouter()
 
 void writeInternalRouter(SystemTree& tree, const InternalRouter& router)
 {
-    const std::string base = std::string("system.subsystems.") + ownSubsystem + ".routers." + router.router + ".";
-    const std::string partition = base + "partitions." + router.partition + ".";
-    const std::string level = "system.levels." + router.level + ".";
-    const std::string levelName = "Level " + router.level;
+    const std::string base = systempath::router(ownSubsystem, router.router) + ".";
+    const std::string partition = systempath::partition(ownSubsystem, router.router, router.partition) + ".";
+    const std::string level = systempath::level(router.level) + ".";
+    const std::string levelName = systemvalue::levelName(router.level);
 
     tree.put(base + "routerformat", router.format);
-    tree.put(base + "routersize", formatted("%dx%d", router.inputs, router.outputs));
+    tree.put(base + "routersize", systemvalue::routerSize(router.inputs, router.outputs));
     tree.put(base + "routertype", router.format);
 
     tree.put(partition + "levelno", router.level);
@@ -153,8 +153,8 @@ void writeInternalRouter(SystemTree& tree, const InternalRouter& router)
     tree.put(partition + "leveldescription", router.levelDescription);
     tree.put(partition + "levelactive", true);
     tree.put(partition + "routerformat", router.format);
-    tree.put(partition + "physical_in", formatted("0-%d", router.inputs - 1));
-    tree.put(partition + "physical_out", formatted("0-%d", router.outputs - 1));
+    tree.put(partition + "physical_in", systemvalue::portRange(router.inputs));
+    tree.put(partition + "physical_out", systemvalue::portRange(router.outputs));
 
     tree.put(level + "name", levelName);
     tree.put(level + "alias", "");
@@ -176,13 +176,13 @@ void writeInternalRouter(SystemTree& tree, const InternalRouter& router)
 
 void ConfClientProtocol::pushSystemConfiguration()
 {
-    const std::string box = netManager->tree().getOr("corvanet.box", "");
+    const std::string box = netManager->tree().getOr(systempath::own("box"), "");
     sendMessage("subsystem set", subsystemBody(boxSubsystem(box)));
     if (box != "trq5")
         return;
 
     SystemTree& tree = netManager->tree();
-    const Tree* modules = tree.findChild("corvanet.modules");
+    const Tree* modules = tree.findChild(systempath::own("modules"));
     if (!modules)
         return;
     const Q5Modules found = scanModules(*modules);
@@ -201,7 +201,7 @@ void ConfClientProtocol::pushSystemConfiguration()
 void ConfClientProtocol::sendSubsystem(const std::string& subsystem)
 {
     deviceListCommand.reset();
-    const Tree* node = netManager->tree().findChild("system.subsystems." + subsystem);
+    const Tree* node = netManager->tree().findChild(systempath::subsystem(subsystem));
     if (!node) {
         Tree body;
         appendLine(body, "subsystem", subsystem);

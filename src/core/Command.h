@@ -61,6 +61,14 @@ private:
     Operation operation;
 };
 
+// Runs the command when there is one. The pointer is a copy, so a command that replaces its
+// holder's stays alive while it runs.
+inline void executeIfSet(std::shared_ptr<Command> command, const std::string& argument)
+{
+    if (command)
+        command->execute(argument);
+}
+
 template <class T>
 std::shared_ptr<Command> makeCommand(T* target, typename SimpleCommand<T>::Operation operation)
 {

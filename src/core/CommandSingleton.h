@@ -11,6 +11,7 @@
 #include <utility>
 
 // Thrown by a command to report a failed login; the worker logs it apart from other errors.
+// No command of the daemon logs in: it is there for one that would.
 class LoginException {};
 
 // The process-wide FIFO of commands, executed one at a time by a single worker thread.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/NetManager.h"
+#include "model/SystemVocabulary.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -16,12 +17,8 @@ class TcpServerListener;
 // the network manager (with the configuration-daemon link) and the event loop.
 class KipController {
 public:
-    static constexpr int listenerPort = 3971;
-    static constexpr int confDaemonPort = 3972;
-    static constexpr int confDaemonDirectPort = 3973;
-
-    explicit KipController(const std::string& address, int listenPort = listenerPort,
-                           int confPort = confDaemonPort, int confDirectPort = confDaemonDirectPort);
+    explicit KipController(const std::string& address, int listenPort = kipport::host,
+                           int confPort = kipport::confDaemon, int confDirectPort = kipport::confDaemonDirect);
     virtual ~KipController();
 
     // Runs the event loop for ever, pausing 1 second after each return from it.

@@ -10,10 +10,7 @@
 namespace {
 using Tree = JbpHostProtocol::Tree;
 
-const char* const boxType = "corvanet";
-const char* const routerType = "tessora";
 const char* const unknownBuildTime = "1970-01-01T00:00:00+0000";
-const char* const unnamedLevel = "Level 0";
 
 void putIntIfPresent(Tree& report, const std::string& key, const SystemTree& tree, const std::string& path)
 {
@@ -24,8 +21,8 @@ void putIntIfPresent(Tree& report, const std::string& key, const SystemTree& tre
 // This box: the system it holds, its firmware and hardware.
 void putBoxInfo(Tree& report, const SystemTree& tree, const std::string& path)
 {
-    report.put("system.name", tree.getOr("system.name", ""));
-    report.put("system.description", tree.getOr("system.description", ""));
+    report.put("system.name", tree.getOr(systempath::systemName, ""));
+    report.put("system.description", tree.getOr(systempath::systemDescription, ""));
     report.put("hardware.revision", tree.getOr(path + "revision", ""));
     report.put("firmware.version", tree.getOr(path + "version", ""));
     report.put("firmware.build", tree.getOr(path + "build_time", unknownBuildTime));
@@ -37,20 +34,19 @@ void putBoxInfo(Tree& report, const SystemTree& tree, const std::string& path)
 // The level formed by partition 0 of an active router of the device's subsystem.
 void putRouterLevel(Tree& report, const SystemTree& tree, const std::string& subsystem)
 {
-    const std::string routersPath = "system.subsystems." + subsystem + ".routers";
-    const Tree* routers = tree.findChild(routersPath);
+    const Tree* routers = tree.findChild(systempath::subsystem(subsystem) + ".routers");
     if (subsystem.empty() || !routers)
         return;
     for (const Tree::value_type& router : *routers) {
-        const std::string partition = routersPath + "." + router.first + ".partitions.0.";
-        if (!tree.contains(routersPath + "." + router.first + ".partitions.0") ||
-            !tree.getOptionalBool(partition + "levelactive").value_or(false))
+        const std::string partitionPath = systempath::partition(subsystem, router.first, "0");
+        const std::string partition = partitionPath + ".";
+        if (!tree.contains(partitionPath) || !tree.getOptionalBool(partition + "levelactive").value_or(false))
             continue;
         const std::string level = tree.getOr(partition + "levelno", "");
         report.put("system.level.no", level);
-        report.put("system.level.name", tree.getOr(partition + "levelname", unnamedLevel));
+        report.put("system.level.name", tree.getOr(partition + "levelname", systemvalue::levelName("0")));
         report.put("system.level.description", tree.getOr(partition + "leveldescription", ""));
-        putIntIfPresent(report, "system.router.no", tree, "system.levels." + level + ".router");
+        putIntIfPresent(report, "system.router.no", tree, systempath::child(systempath::level(level), "router"));
     }
 }
 
@@ -76,21 +72,21 @@ void putTessoraInfo(Tree& report, const SystemTree& tree, const std::string& pat
 void JbpHostProtocol::reportDevice(const std::string& mac)
 {
     const SystemTree& tree = netManager->tree();
-    const bool isSelf = mac == tree.getOr("corvanet.ip_settings.mac_address", "");
-    const std::string path = isSelf ? "corvanet." : "devices." + mac + ".";
+    const bool isSelf = mac == tree.getOr(systempath::ownMac, "");
+    const std::string path = (isSelf ? std::string(systempath::ownBox) : systempath::device(mac)) + ".";
     const std::string kind = tree.getOr(path + "type", "");
     const std::string deviceSystem = tree.getOr(path + "system_name", "");
 
     Tree report;
     if (const Tree* ipSettings = tree.findChild(path + "ip_settings"))
         report.put_child("ip_settings", *ipSettings);
-    if (!deviceSystem.empty() && deviceSystem != tree.getOr("system.name", "")) {
+    if (!deviceSystem.empty() && deviceSystem != tree.getOr(systempath::systemName, "")) {
         // A device of another system: only its address is of interest here.
         sendReply(hostreply::newIpDeviceInfo, report);
-    } else if (isSelf && kind == boxType) {
+    } else if (isSelf && kind == devicekind::controllerBox) {
         putBoxInfo(report, tree, path);
         sendReply(hostreply::newCorvanetInfo, report);
-    } else if (kind == routerType) {
+    } else if (kind == devicekind::tessora) {
         putTessoraInfo(report, tree, path, deviceSystem);
         sendReply(hostreply::newTessoraInfo, report);
     } else {

@@ -8,7 +8,23 @@
 #include <boost/optional.hpp>
 
 namespace {
-const char* const cardType = "gx2400-ln-ctl";
+using Tree = JbpHostProtocol::Tree;
+
+void putError(Tree& reply, const std::string& id, const std::string& message)
+{
+    reply.put("error.id", id);
+    reply.put("error.message", message);
+}
+
+// The answer to a yes/no question: the flag, and the error when reading the system failed.
+Tree yesNoReply(const char* flag, bool value, const std::string& error, const char* failedId)
+{
+    Tree reply;
+    reply.put(flag, value);
+    if (!error.empty())
+        putError(reply, failedId, error);
+    return reply;
+}
 }  // namespace
 
 void JbpHostProtocol::hasCorvanetSystem(const Tree&)
@@ -18,13 +34,7 @@ void JbpHostProtocol::hasCorvanetSystem(const Tree&)
 
 void JbpHostProtocol::answerHasCorvanetSystem(const std::string& error)
 {
-    Tree reply;
-    reply.put("system_exists", netManager->hasSystem());
-    if (!error.empty()) {
-        reply.put("error.id", hostreply::hasSystemFailedId);
-        reply.put("error.message", error);
-    }
-    sendResponse(reply);
+    sendResponse(yesNoReply("system_exists", netManager->hasSystem(), error, hostreply::hasSystemFailedId));
 }
 
 void JbpHostProtocol::getCorvanetIpSettings(const Tree&)
@@ -35,11 +45,9 @@ void JbpHostProtocol::getCorvanetIpSettings(const Tree&)
 // Without known settings of this box nothing is sent.
 void JbpHostProtocol::answerGetCorvanetIpSettings(const std::string& error)
 {
-    if (!error.empty()) {
-        replyError(hostreply::getIpSettingsFailedId, error);
+    if (repliedError(error, hostreply::getIpSettingsFailedId))
         return;
-    }
-    const Tree* settings = netManager->tree().findChild("corvanet.ip_settings");
+    const Tree* settings = netManager->tree().findChild(systempath::ownIpSettings);
     if (!settings)
         return;
     Tree reply;
@@ -56,19 +64,14 @@ void JbpHostProtocol::mayChangeCorvanetIpSettings(const Tree&)
 
 void JbpHostProtocol::answerMayChangeCorvanetIpSettings(const std::string& error)
 {
-    Tree reply;
-    reply.put("change_allowed", netManager->mayChangeIpSettings());
-    if (!error.empty()) {
-        reply.put("error.id", hostreply::mayChangeIpFailedId);
-        reply.put("error.message", error);
-    }
-    sendResponse(reply);
+    sendResponse(
+        yesNoReply("change_allowed", netManager->mayChangeIpSettings(), error, hostreply::mayChangeIpFailedId));
 }
 
 // Without "mac_address" this box changes.
 void JbpHostProtocol::setCorvanetIpSettings(const Tree& request)
 {
-    const std::string own = netManager->tree().getOr("corvanet.ip_settings.mac_address", "");
+    const std::string own = netManager->tree().getOr(systempath::ownMac, "");
     systemMissingBefore = !netManager->hasSystem();
     std::string ipAddress, subnetMask, defaultGateway, hostname;
     try {
@@ -91,13 +94,12 @@ void JbpHostProtocol::answerSetCorvanetIpSettings(const std::string& error)
     if (error.empty()) {
         reply.put("system_created", systemMissingBefore && netManager->hasSystem());
         // This box restarts to take settings that really changed; a controller card takes them at once.
-        const bool isCard = netManager->tree().getOr("corvanet.type", "") == cardType;
+        const bool isCard = netManager->tree().getOr(systempath::ownType, "") == devicekind::controllerCard;
         reply.put("reboot", !isCard && netManager->ipSettingsWereChanged());
     } else {
         reply.put("system_created", false);
         reply.put("reboot", false);
-        reply.put("error.id", error);
-        reply.put("error.message", hostreply::setIpSettingsFailedMessage);
+        putError(reply, error, hostreply::setIpSettingsFailedMessage);
     }
     sendResponse(reply);
 }
@@ -110,17 +112,32 @@ void JbpHostProtocol::mayUseBuilder(const Tree&)
 
 void JbpHostProtocol::answerMayUseBuilder(const std::string& error)
 {
-    Tree reply;
-    reply.put("use_allowed", netManager->mayUseBuilder());
-    if (!error.empty()) {
-        reply.put("error.id", hostreply::mayUseBuilderFailedId);
-        reply.put("error.message", error);
-    } else if (!netManager->hasSystem()) {
+    Tree reply = yesNoReply("use_allowed", netManager->mayUseBuilder(), error, hostreply::mayUseBuilderFailedId);
+    if (error.empty() && !netManager->hasSystem()) {
         netManager->forgetSystem();
-        reply.put("error.id", hostreply::noSystemId);
-        reply.put("error.message", hostreply::noSystemForBuilder);
+        putError(reply, hostreply::noSystemId, hostreply::noSystemForBuilder);
     }
     sendResponse(reply);
+}
+
+bool JbpHostProtocol::repliedError(const std::string& error, const char* failedId)
+{
+    if (!error.empty())
+        replyError(failedId, error);
+    return !error.empty();
+}
+
+// Replies the error when reading the system failed, or found that this box has none (which is
+// then forgotten, so the next request reads it again); tells whether it replied.
+bool JbpHostProtocol::refusedWithoutSystem(const std::string& error, const char* failedId, const char* noSystemText)
+{
+    if (repliedError(error, failedId))
+        return true;
+    if (netManager->hasSystem())
+        return false;
+    netManager->forgetSystem();
+    replyError(hostreply::noSystemId, noSystemText);
+    return true;
 }
 
 // "refresh" (default true) reads everything again; the client receives one report per device.
@@ -134,16 +151,9 @@ void JbpHostProtocol::getDevices(const Tree& request)
 
 void JbpHostProtocol::answerGetDevicesSystemRead(const std::string& error)
 {
-    if (!error.empty()) {
-        replyError(hostreply::getDevicesFailedId, error);
+    if (refusedWithoutSystem(error, hostreply::getDevicesFailedId, hostreply::noSystemForSearch))
         return;
-    }
-    if (!netManager->hasSystem()) {
-        netManager->forgetSystem();
-        replyError(hostreply::noSystemId, hostreply::noSystemForSearch);
-        return;
-    }
-    const std::string own = netManager->tree().getOr("corvanet.ip_settings.mac_address", "");
+    const std::string own = netManager->tree().getOr(systempath::ownMac, "");
     if (!own.empty())
         reportDevice(own);
     netManager->requestSubsystems(answer(&JbpHostProtocol::answerGetDevicesSubsystemsRead));
@@ -151,10 +161,8 @@ void JbpHostProtocol::answerGetDevicesSystemRead(const std::string& error)
 
 void JbpHostProtocol::answerGetDevicesSubsystemsRead(const std::string& error)
 {
-    if (!error.empty()) {
-        replyError(hostreply::getDevicesSubsystemsFailedId, error);
+    if (repliedError(error, hostreply::getDevicesSubsystemsFailedId))
         return;
-    }
     netManager->reportDevices(answer(&JbpHostProtocol::reportDevice));
 }
 
@@ -180,9 +188,9 @@ void JbpHostProtocol::setTessoraInfo(const Tree& request)
         replyError(hostreply::setTessoraInfoInvalidId, hostreply::invalidObjectPrefix + std::string(error.what()));
         return;
     }
-    levelNo = request.get("system.level.no", "");
-    levelName = request.get("system.level.name", "");
-    levelDescription = request.get("system.level.description", "");
+    level.no = request.get("system.level.no", "");
+    level.name = request.get("system.level.name", "");
+    level.description = request.get("system.level.description", "");
     netManager->requestSystem(answer(&JbpHostProtocol::answerSetTessoraInfoSystemRead));
 }
 
@@ -199,15 +207,8 @@ void JbpHostProtocol::answerSetTessoraInfo(const std::string& error)
 
 void JbpHostProtocol::answerSetTessoraInfoSystemRead(const std::string& error)
 {
-    if (!error.empty()) {
-        replyError(hostreply::setTessoraSystemFailedId, error);
+    if (refusedWithoutSystem(error, hostreply::setTessoraSystemFailedId, hostreply::noSystemForTessora))
         return;
-    }
-    if (!netManager->hasSystem()) {
-        netManager->forgetSystem();
-        replyError(hostreply::noSystemId, hostreply::noSystemForTessora);
-        return;
-    }
     if (!includeGiven)
         addTargetRouter();
     else if (includeValue)
@@ -227,7 +228,7 @@ void JbpHostProtocol::answerSetTessoraInfoConfirmed(const std::string& error)
 void JbpHostProtocol::addTargetRouter()
 {
     try {
-        netManager->addRouterToSystem(targetMac, levelNo, levelName, levelDescription,
+        netManager->addRouterToSystem(targetMac, level.no, level.name, level.description,
                                       answer(&JbpHostProtocol::answerSetTessoraInfo));
     } catch (const boost::property_tree::ptree_error& error) {
         answerSetTessoraInfo(error.what());
@@ -242,14 +243,12 @@ void JbpHostProtocol::getCorvanets(const Tree&)
 // The Spread hosts of the system; the one with this box's address is marked "current".
 void JbpHostProtocol::answerGetCorvanets(const std::string& error)
 {
-    if (!error.empty()) {
-        replyError(hostreply::getCorvanetsFailedId, error);
+    if (repliedError(error, hostreply::getCorvanetsFailedId))
         return;
-    }
     const SystemTree& tree = netManager->tree();
-    const std::string own = tree.getOr("corvanet.ip_settings.ip_address", "localhost");
+    const std::string own = tree.getOr(systempath::ownIpAddress, "localhost");
     Tree reply;
-    const Tree* hosts = tree.findChild("system.spread.hosts");
+    const Tree* hosts = tree.findChild(systempath::spreadHosts);
     if (hosts && !hosts->empty()) {
         Tree corvanets;
         for (const Tree::value_type& host : *hosts) {

@@ -143,9 +143,8 @@ void JbpHostProtocol::attachInterface(std::shared_ptr<Interface> newLink)
 void JbpHostProtocol::handleClosed(const std::string&)
 {
     connected = false;
-    // The close command may release this object; the local copy keeps the command alive.
-    if (std::shared_ptr<Command> command = closeCommand)
-        command->execute(closedReason);
+    // The close command may release this object; executeIfSet's copy keeps the command alive.
+    executeIfSet(closeCommand, closedReason);
 }
 
 // Each request leaves the framer before it is handled, so a failing request cannot be

@@ -68,6 +68,9 @@ private:
     void answerSetTessoraInfoSystemRead(const std::string& error);
     void answerSetTessoraInfoConfirmed(const std::string& error);
     void answerGetCorvanets(const std::string& error);
+    // Reply the error, if any, or the lack of a system; tell whether they replied.
+    bool repliedError(const std::string& error, const char* failedId);
+    bool refusedWithoutSystem(const std::string& error, const char* failedId, const char* noSystemText);
     // Adds `targetMac` to the system with the level of the last request; a system without a
     // name or description fails the change.
     void addTargetRouter();
@@ -81,9 +84,11 @@ private:
     // "system.include" and the level of the last "set_tessora_info".
     bool includeGiven = false;
     bool includeValue = false;
-    std::string levelNo;
-    std::string levelName;
-    std::string levelDescription;
+    struct Level {
+        std::string no;
+        std::string name;
+        std::string description;
+    } level;
     std::string requestType;
     // The router of the last "set_tessora_info", until its report has been sent.
     std::string targetMac;

@@ -9,9 +9,8 @@
 std::string readSettingsValue(const std::string& path, const std::string& key,
                               const std::string& fallback);
 
-// The process-wide channel that carries log records to their group. Records leave the
-// process through a sink: standard error (or the journal behind it) by default, syslog when
-// the daemon detaches.
+// The process-wide channel of log records. Records leave the process through a sink: standard
+// error (or the journal behind it) by default, syslog when the daemon detaches.
 class LogChannel {
 public:
     static LogChannel& instance();
@@ -19,7 +18,8 @@ public:
     explicit LogChannel(const std::string& settingsPath = "/conf/ipconfig");
     virtual ~LogChannel() = default;
 
-    // Sends one record of `level`; returns its length, or -1 when no sink is open.
+    // Sends one record of `level` (the group is handed to the sink, which ignores it); returns
+    // its length, or -1 when no sink is open.
     int multicast(const std::string& message, const std::string& group, int level);
 
     void setSink(LogSink sink);

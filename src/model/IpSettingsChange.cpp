@@ -8,17 +8,11 @@
 #include <utility>
 
 namespace {
-const char* const cardType = "gx2400-ln-ctl";
-const char* const boxType = "corvanet";
-const char* const routerType = "tessora";
 const char* const systemNameConflict = "system_name_conflict";
 const char* const hostnameConflict = "hostname_conflict";
 const char* const ipAddressConflict = "ip_address_conflict";
 const char* const invalidMac = "Invalid MAC";
 const char* const newSystemDescription = "Corvanet Configurator System";
-const char* const routerPort = ":4381";
-
-std::string devicePath(const std::string& mac) { return "devices." + mac + "."; }
 }  // namespace
 
 void NetManager::setOwnChangeDelays(std::chrono::milliseconds beforeQueueing, std::chrono::milliseconds queued)
@@ -29,7 +23,7 @@ void NetManager::setOwnChangeDelays(std::chrono::milliseconds beforeQueueing, st
 
 bool NetManager::isOwnMac(const std::string& mac) const
 {
-    return mac == systemTree.getOr("corvanet.ip_settings.mac_address", "");
+    return mac == systemTree.getOr(systempath::ownMac, "");
 }
 
 void NetManager::setIpSettings(const std::string& ipAddress, const std::string& subnetMask,
@@ -62,9 +56,9 @@ void NetManager::settleOwnIpChange(const std::string&)
 std::string NetManager::findConflict(bool ownChange) const
 {
     std::string conflict;
-    if (const SystemTree::Tree* devices = systemTree.findChild("devices")) {
+    if (const SystemTree::Tree* devices = systemTree.findChild(systempath::devices)) {
         for (const SystemTree::Tree::value_type& device : *devices) {
-            std::string found = conflictWith(devicePath(device.first), ownChange);
+            std::string found = conflictWith(systempath::device(device.first) + ".", ownChange);
             if (!found.empty())
                 conflict = found;
         }
@@ -76,11 +70,11 @@ std::string NetManager::conflictWith(const std::string& path, bool ownChange) co
 {
     if (systemTree.getOr(path + "ip_settings.mac_address", "") == pendingMac)
         return "";  // the target itself
-    if (ownChange && isOwnMac(pendingMac) && systemTree.getOr(path + "type", "") == boxType &&
+    if (ownChange && isOwnMac(pendingMac) && systemTree.getOr(path + "type", "") == devicekind::controllerBox &&
         !pendingHostname.empty() && systemTree.getOr(path + "system_name", "") == pendingHostname)
         return systemNameConflict;
     // A controller card's host name is no system name, so it may repeat.
-    const bool hostnamesCount = systemTree.getOr("corvanet.type", "") != cardType;
+    const bool hostnamesCount = systemTree.getOr(systempath::ownType, "") != devicekind::controllerCard;
     if (hostnamesCount && !pendingHostname.empty() &&
         systemTree.getOr(path + "ip_settings.hostname", "") == pendingHostname)
         return hostnameConflict;
@@ -89,18 +83,12 @@ std::string NetManager::conflictWith(const std::string& path, bool ownChange) co
     return "";
 }
 
-void NetManager::answerIpRequester(const std::string& text)
-{
-    if (std::shared_ptr<Command> requester = ipRequester)
-        requester->execute(text);
-}
-
 void NetManager::applyOwnIpSettings(const std::string&)
 {
-    const std::string oldName = systemTree.getOr("system.name", "");
+    const std::string oldName = systemTree.getOr(systempath::systemName, "");
     const std::string conflict = findConflict(true);
     if (!conflict.empty()) {
-        answerIpRequester(conflict);
+        executeIfSet(ipRequester, conflict);
     } else if (isOwnMac(pendingMac)) {
         ipSettingsChanged = storeOwnIpSettings();
         createOwnSystem(oldName);
@@ -112,11 +100,11 @@ void NetManager::applyOwnIpSettings(const std::string&)
 // Puts the pending settings as this box's when any of them differs; tells whether one did.
 bool NetManager::storeOwnIpSettings()
 {
-    const std::pair<const char*, const std::string*> settings[] = {
-        {"corvanet.ip_settings.ip_address", &pendingIpAddress},
-        {"corvanet.ip_settings.subnet_mask", &pendingSubnetMask},
-        {"corvanet.ip_settings.default_gateway", &pendingDefaultGateway},
-        {"corvanet.ip_settings.hostname", &pendingHostname},
+    const std::pair<std::string, const std::string*> settings[] = {
+        {systempath::own("ip_settings.ip_address"), &pendingIpAddress},
+        {systempath::own("ip_settings.subnet_mask"), &pendingSubnetMask},
+        {systempath::own("ip_settings.default_gateway"), &pendingDefaultGateway},
+        {systempath::own("ip_settings.hostname"), &pendingHostname},
     };
     bool changed = false;
     for (const auto& setting : settings)
@@ -132,10 +120,10 @@ bool NetManager::storeOwnIpSettings()
 void NetManager::createOwnSystem(const std::string& oldName)
 {
     const std::string newName = pendingHostname;
-    systemTree.put("system.name", newName);
-    systemTree.put("system.description", newSystemDescription);
-    systemTree.put("system.spread.file", makeSpreadFile());
-    systemTree.put("system.spread.no_of_hosts", 1);
+    systemTree.put(systempath::systemName, newName);
+    systemTree.put(systempath::systemDescription, newSystemDescription);
+    systemTree.put(systempath::spreadFile, makeSpreadFile());
+    systemTree.put(systempath::spreadHostCount, 1);
     moveRoutersToOwnSystem(oldName, newName, newSystemDescription);
     confClient->sendSpreadSettings(ipRequester);
 }
@@ -144,16 +132,17 @@ void NetManager::createOwnSystem(const std::string& oldName)
 void NetManager::moveRoutersToOwnSystem(const std::string& oldName, const std::string& newName,
                                         const std::string& newDescription)
 {
-    const SystemTree::Tree* devices = systemTree.findChild("devices");
+    const SystemTree::Tree* devices = systemTree.findChild(systempath::devices);
     if (!devices)
         return;
     std::vector<std::string> macs;
     for (const SystemTree::Tree::value_type& device : *devices)
         macs.push_back(device.first);
     for (const std::string& mac : macs) {
-        const std::string path = devicePath(mac);
+        const std::string path = systempath::device(mac) + ".";
         const std::string deviceSystem = systemTree.getOr(path + "system_name", "");
-        if (deviceSystem.empty() || deviceSystem != oldName || systemTree.getOr(path + "type", "") != routerType)
+        const bool isRouter = systemTree.getOr(path + "type", "") == devicekind::tessora;
+        if (deviceSystem.empty() || deviceSystem != oldName || !isRouter)
             continue;
         systemTree.put(path + "system_name", newName);
         systemTree.put(path + "system_description", newDescription);
@@ -167,20 +156,20 @@ void NetManager::moveRoutersToOwnSystem(const std::string& oldName, const std::s
 
 void NetManager::applyDeviceIpSettings()
 {
-    const std::string name = systemTree.getOr("system.name", "");
+    const std::string name = systemTree.getOr(systempath::systemName, "");
     const std::string conflict = findConflict(false);
     if (!conflict.empty()) {
-        answerIpRequester(conflict);
-    } else if (!systemTree.contains("devices." + pendingMac)) {
-        answerIpRequester(invalidMac);
+        executeIfSet(ipRequester, conflict);
+    } else if (!systemTree.contains(systempath::device(pendingMac))) {
+        executeIfSet(ipRequester, invalidMac);
     } else {
-        const std::string path = devicePath(pendingMac);
+        const std::string path = systempath::device(pendingMac) + ".";
         const std::string deviceSystem = systemTree.getOr(path + "system_name", "");
         const bool belongs = !name.empty() && deviceSystem == name;
         // A device of another system is left alone.
         if (belongs || deviceSystem.empty()) {
             storeDeviceIpSettings(path);
-            if (belongs && systemTree.getOr(path + "type", "") == routerType)
+            if (belongs && systemTree.getOr(path + "type", "") == devicekind::tessora)
                 updateRouterAfterIpChange(path);
         }
         confClient->requestSystemUpdate(ipRequester);
@@ -208,21 +197,21 @@ void NetManager::updateRouterAfterIpChange(const std::string& path)
 {
     const std::string router = std::to_string(routerNumber(path, false));
     const std::string subsystem = systemTree.getOr(path + "subsystem", "0");
-    const std::string base = "system.subsystems." + subsystem + ".";
-    if (!systemTree.contains("system.subsystems." + subsystem))
+    const std::string base = systempath::subsystem(subsystem) + ".";
+    if (!systemTree.contains(systempath::subsystem(subsystem)))
         return;
     if (!pendingIpAddress.empty())
-        systemTree.put(base + "router1", pendingIpAddress + routerPort);
+        systemTree.put(base + "router1", routerAddress(pendingIpAddress));
     if (!pendingHostname.empty())
         systemTree.put(base + "description", pendingHostname);
     confClient->sendSubsystem(subsystem);
 
-    const std::string partition = base + "routers." + router + ".partitions.0.";
+    const std::string partition = systempath::partition(subsystem, router, "0") + ".";
     const std::string level = systemTree.getOr(partition + "levelno", "0");
-    if (!systemTree.contains("system.levels." + level))
+    if (!systemTree.contains(systempath::level(level)))
         return;
     if (!pendingHostname.empty()) {
-        systemTree.put("system.levels." + level + ".name", pendingHostname);
+        systemTree.put(systempath::child(systempath::level(level), "name"), pendingHostname);
         systemTree.put(partition + "levelname", pendingHostname);
     }
     confClient->sendPartition(subsystem, router, "0");

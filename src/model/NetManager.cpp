@@ -5,15 +5,7 @@
 #include "transport/TcpClientInterface.h"
 
 namespace {
-// A controller card is a system of its own, without Spread hosts.
-const char* const cardType = "gx2400-ln-ctl";
 const char* const modularProtocol = "modular";
-
-void run(const std::shared_ptr<Command>& command, const std::string& text)
-{
-    if (command)
-        command->execute(text);
-}
 }  // namespace
 
 NetManager::NetManager() = default;
@@ -32,19 +24,19 @@ void NetManager::connect(boost::asio::io_context& ioContext, const std::string& 
 
 bool NetManager::hasSystem() const
 {
-    if (systemTree.getOr("corvanet.type", "") == cardType)
+    if (systemTree.getOr(systempath::ownType, "") == devicekind::controllerCard)
         return true;
-    boost::optional<int> hosts = systemTree.getOptionalInt("system.spread.no_of_hosts");
+    boost::optional<int> hosts = systemTree.getOptionalInt(systempath::spreadHostCount);
     return hosts && *hosts > 0;
 }
 
 // A box in a system of several boxes, beside a neighbour or in a modular frame keeps its address.
 bool NetManager::mayChangeIpSettings() const
 {
-    boost::optional<int> hosts = systemTree.getOptionalInt("system.spread.no_of_hosts");
+    boost::optional<int> hosts = systemTree.getOptionalInt(systempath::spreadHostCount);
     const bool alone = !hosts || *hosts <= 1;
-    const bool framed = systemTree.getOr("corvanet.internal_protocol", "none") == modularProtocol;
-    const bool hasNeighbour = !systemTree.getOr("corvanet.neighbor_mac", "").empty();
+    const bool framed = systemTree.getOr(systempath::own("internal_protocol"), "none") == modularProtocol;
+    const bool hasNeighbour = !systemTree.getOr(systempath::own("neighbor_mac"), "").empty();
     return alone && !framed && !hasNeighbour;
 }
 
@@ -53,12 +45,12 @@ bool NetManager::mayUseBuilder() const { return hasSystem() && mayChangeIpSettin
 void NetManager::requestSystem(std::shared_ptr<Command> command)
 {
     if (systemRequested) {
-        run(command, "");
+        executeIfSet(command, "");
         return;
     }
     systemRequested = true;
-    systemTree.put("system.name", "");
-    systemTree.put("system.description", "");
+    systemTree.put(systempath::systemName, "");
+    systemTree.put(systempath::systemDescription, "");
     confClient->requestSystemDevices(std::move(command));
 }
 
@@ -67,7 +59,7 @@ void NetManager::invalidateSystem() { systemRequested = false; }
 void NetManager::requestSubsystems(std::shared_ptr<Command> command)
 {
     if (devicesRequested)
-        run(command, "");
+        executeIfSet(command, "");
     else
         confClient->requestSubsystemList(std::move(command));
 }
@@ -79,23 +71,23 @@ void NetManager::reportDevices(std::shared_ptr<Command> command)
         confClient->requestDeviceList(std::move(command));
         return;
     }
-    const SystemTree::Tree* devices = systemTree.findChild("devices");
+    const SystemTree::Tree* devices = systemTree.findChild(systempath::devices);
     if (!devices)
         return;
-    boost::optional<std::string> own = systemTree.getOptional("corvanet.ip_settings.mac_address");
+    boost::optional<std::string> own = systemTree.getOptional(systempath::ownMac);
     // The command may change the tree: the keys are taken first.
     std::vector<std::string> macs;
     for (const SystemTree::Tree::value_type& device : *devices)
         if (!own || device.first != *own)
             macs.push_back(device.first);
     for (const std::string& mac : macs)
-        run(command, mac);
+        executeIfSet(command, mac);
 }
 
 void NetManager::forgetSystem()
 {
-    systemTree.eraseTopLevel("system");
-    systemTree.eraseTopLevel("devices");
+    systemTree.eraseTopLevel(systempath::system);
+    systemTree.eraseTopLevel(systempath::devices);
     systemRequested = false;
     devicesRequested = false;
 }

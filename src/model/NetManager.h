@@ -2,6 +2,7 @@
 
 #include "core/Command.h"
 #include "model/SystemTree.h"
+#include "model/SystemVocabulary.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/optional.hpp>
@@ -25,10 +26,10 @@ public:
     NetManager();
     virtual ~NetManager();
 
-    // Creates the link to the configuration daemon (port 3972 of `address`) and its protocol,
+    // Creates the link to the configuration daemon (`port` of `address`) and its protocol,
     // which opens its second link to `directPort` of the same host. A backed-up link closes `gate`.
-    void connect(boost::asio::io_context& ioContext, const std::string& address, int port = 3972,
-                 int directPort = 3973, std::shared_ptr<FlowGate> gate = nullptr);
+    void connect(boost::asio::io_context& ioContext, const std::string& address, int port = kipport::confDaemon,
+                 int directPort = kipport::confDaemonDirect, std::shared_ptr<FlowGate> gate = nullptr);
 
     SystemTree& tree() { return systemTree; }
     ConfClientProtocol* confClientProtocol() { return confClient.get(); }
@@ -39,7 +40,9 @@ public:
     bool mayChangeIpSettings() const;
     bool mayUseBuilder() const;
 
-    // Runs `command` at once when the system was read, otherwise reads it ("device get") first.
+    // Runs `command` at once when the system was requested before, otherwise reads it ("device
+    // get") first. The mark is set as the read starts: a request while it is under way is
+    // answered at once, from the tree as far as it has been filled.
     void requestSystem(std::shared_ptr<Command> command);
     // The next `requestSystem` reads the system again.
     void invalidateSystem();
@@ -100,7 +103,6 @@ private:
                                 const std::string& newDescription);
     void storeDeviceIpSettings(const std::string& devicePath);
     void updateRouterAfterIpChange(const std::string& devicePath);
-    void answerIpRequester(const std::string& text);
 
     // Router membership (RouterMembership.cpp).
     void joinSystemName(const std::string& mac, const std::string& devicePath);

@@ -3,46 +3,26 @@
 
 #include "confclient/ConfClientProtocol.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace {
-const char* const routerType = "tessora";
-const char* const routerPort = ":4381";
 const char* const levelAlias = "Tessora";
 // Audio routers, and data routers at higher addresses, are numbered from 101 on.
 constexpr int audioRouterOffset = 100;
 constexpr int dataRouterOffset = 84;
 constexpr int firstHighDataAddress = 16;
-
-std::string devicePath(const std::string& mac) { return "devices." + mac + "."; }
-std::string subsystemPath(const std::string& subsystem) { return "system.subsystems." + subsystem; }
-std::string levelPath(const std::string& level) { return "system.levels." + level; }
-
-std::string formatted(const char* format, int number)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, format, number);
-    return text;
-}
-
-void run(const std::shared_ptr<Command>& command, const std::string& text)
-{
-    if (command)
-        command->execute(text);
-}
 }  // namespace
 
 void NetManager::addRouterToSystem(const std::string& mac, const std::string& levelNo, const std::string& levelName,
                                    const std::string& levelDescription, std::shared_ptr<Command> command)
 {
-    const std::string path = devicePath(mac);
-    if (systemTree.getOr(path + "type", "") != routerType)
+    const std::string path = systempath::device(mac) + ".";
+    if (systemTree.getOr(path + "type", "") != devicekind::tessora)
         return;
     joinSystemName(mac, path);
     if (!systemTree.contains(path + "router")) {
         if (systemTree.contains(path + "panel"))
-            run(command, "");
+            executeIfSet(command, "");
         return;
     }
     std::string no = levelNo;
@@ -63,8 +43,8 @@ void NetManager::addRouterToSystem(const std::string& mac, const std::string& le
 
 void NetManager::removeRouterFromSystem(const std::string& mac, std::shared_ptr<Command> command)
 {
-    const std::string path = devicePath(mac);
-    if (systemTree.getOr(path + "type", "") != routerType)
+    const std::string path = systempath::device(mac) + ".";
+    if (systemTree.getOr(path + "type", "") != devicekind::tessora)
         return;
     systemTree.put(path + "system_name", "");
     systemTree.put(path + "system_description", "");
@@ -73,7 +53,7 @@ void NetManager::removeRouterFromSystem(const std::string& mac, std::shared_ptr<
     if (boost::optional<std::string> subsystem = subsystemServing(systemTree.getOr(path + "ip_settings.ip_address", ""))) {
         const std::vector<PartitionKey> partitions = partitionsOf(*subsystem);
         eraseLevelsOf(*subsystem);
-        systemTree.findChild("system.subsystems")->erase(*subsystem);
+        systemTree.findChild(systempath::subsystems)->erase(*subsystem);
         // With the nodes gone these withdraw the partitions and the subsystem.
         withdrawPartitions(partitions);
         confClient->sendSubsystem(*subsystem);
@@ -82,13 +62,13 @@ void NetManager::removeRouterFromSystem(const std::string& mac, std::shared_ptr<
     confClient->requestSystemUpdate(std::move(command));
 }
 
-void NetManager::confirmRouter(const std::string&, std::shared_ptr<Command> command) { run(command, ""); }
+void NetManager::confirmRouter(const std::string&, std::shared_ptr<Command> command) { executeIfSet(command, ""); }
 
 // The device takes the system's name and description (both must exist) and is told so.
 void NetManager::joinSystemName(const std::string& mac, const std::string& path)
 {
-    const std::string name = systemTree.root().get<std::string>("system.name");
-    const std::string description = systemTree.root().get<std::string>("system.description");
+    const std::string name = systemTree.root().get<std::string>(systempath::systemName);
+    const std::string description = systemTree.root().get<std::string>(systempath::systemDescription);
     if (systemTree.getOr(path + "system_name", "") == name)
         return;
     systemTree.put(path + "system_name", name);
@@ -103,34 +83,28 @@ std::string NetManager::placeRouterInSubsystem(const std::string& path)
     if (boost::optional<std::string> reused = subsystemServing(address))
         return *reused;
     const std::string subsystem = firstFreeSubsystem();
-    const std::string base = subsystemPath(subsystem) + ".";
+    const std::string base = systempath::subsystem(subsystem) + ".";
     systemTree.put(base + "description", systemTree.getOr(path + "ip_settings.hostname", ""));
     systemTree.put(base + "interface_type", "tcpip");
-    systemTree.put(base + "protocol_name", routerType);
+    systemTree.put(base + "protocol_name", devicekind::tessora);
     systemTree.put(base + "protocol_type", "native");
-    systemTree.put(base + "router1", address + routerPort);
+    systemTree.put(base + "router1", routerAddress(address));
     confClient->sendSubsystem(subsystem);
     return subsystem;
 }
 
-// The last subsystem in tree order one of whose values contains the address text.
+// An empty address is no address: it would match every subsystem.
 boost::optional<std::string> NetManager::subsystemServing(const std::string& ipAddress) const
 {
-    boost::optional<std::string> match;
-    const SystemTree::Tree* subsystems = systemTree.findChild("system.subsystems");
-    if (ipAddress.empty() || !subsystems)
-        return match;
-    for (const SystemTree::Tree::value_type& subsystem : *subsystems)
-        for (const SystemTree::Tree::value_type& field : subsystem.second)
-            if (field.second.get_value(std::string()).find(ipAddress) != std::string::npos)
-                match = subsystem.first;
-    return match;
+    if (ipAddress.empty())
+        return boost::none;
+    return ::subsystemServing(systemTree, ipAddress);
 }
 
 std::string NetManager::firstFreeSubsystem() const
 {
     int subsystem = 1;
-    while (systemTree.contains(subsystemPath(std::to_string(subsystem))))
+    while (systemTree.contains(systempath::subsystem(std::to_string(subsystem))))
         ++subsystem;
     return std::to_string(subsystem);
 }
@@ -140,12 +114,12 @@ std::string NetManager::firstFreeSubsystem() const
 bool NetManager::takeOverLevels(const std::string& subsystem, std::string& levelNo, std::string& levelName,
                                 std::string& levelDescription)
 {
-    SystemTree::Tree* levels = systemTree.findChild("system.levels");
+    SystemTree::Tree* levels = systemTree.findChild(systempath::levels);
     if (!levels)
         return false;
     std::vector<std::string> taken;
     for (const SystemTree::Tree::value_type& level : *levels) {
-        const std::string path = levelPath(level.first) + ".";
+        const std::string path = systempath::level(level.first) + ".";
         if (systemTree.getOr(path + "subsystem", "") != subsystem)
             continue;
         if (levelNo.empty())
@@ -164,7 +138,7 @@ bool NetManager::takeOverLevels(const std::string& subsystem, std::string& level
 std::vector<NetManager::PartitionKey> NetManager::partitionsOf(const std::string& subsystem) const
 {
     std::vector<PartitionKey> partitions;
-    const SystemTree::Tree* routers = systemTree.findChild(subsystemPath(subsystem) + ".routers");
+    const SystemTree::Tree* routers = systemTree.findChild(systempath::subsystem(subsystem) + ".routers");
     if (!routers)
         return partitions;
     for (const SystemTree::Tree::value_type& router : *routers)
@@ -176,12 +150,12 @@ std::vector<NetManager::PartitionKey> NetManager::partitionsOf(const std::string
 
 void NetManager::eraseLevelsOf(const std::string& subsystem)
 {
-    SystemTree::Tree* levels = systemTree.findChild("system.levels");
+    SystemTree::Tree* levels = systemTree.findChild(systempath::levels);
     if (!levels)
         return;
     std::vector<std::string> erased;
     for (const SystemTree::Tree::value_type& level : *levels)
-        if (systemTree.getOr(levelPath(level.first) + ".subsystem", "") == subsystem)
+        if (systemTree.getOr(systempath::level(level.first) + ".subsystem", "") == subsystem)
             erased.push_back(level.first);
     for (const std::string& level : erased)
         levels->erase(level);
@@ -191,10 +165,11 @@ void NetManager::eraseLevelsOf(const std::string& subsystem)
 void NetManager::erasePartitions(const std::vector<PartitionKey>& partitions)
 {
     for (const PartitionKey& key : partitions) {
-        const std::string owner = subsystemPath(key.subsystem) + ".routers." + key.router + ".partitions";
-        if (boost::optional<std::string> level = systemTree.getOptional(owner + "." + key.partition + ".levelno"))
-            if (SystemTree::Tree* levels = systemTree.findChild("system.levels"))
+        const std::string partition = systempath::partition(key.subsystem, key.router, key.partition);
+        if (boost::optional<std::string> level = systemTree.getOptional(partition + ".levelno"))
+            if (SystemTree::Tree* levels = systemTree.findChild(systempath::levels))
                 levels->erase(*level);
+        const std::string owner = systempath::router(key.subsystem, key.router) + ".partitions";
         if (SystemTree::Tree* owning = systemTree.findChild(owner))
             owning->erase(key.partition);
     }
@@ -221,7 +196,7 @@ int NetManager::routerNumber(const std::string& path, bool countDataRouters) con
 std::string NetManager::firstFreeLevel(const std::string& start) const
 {
     int level = std::atoi(start.c_str());
-    while (systemTree.contains(levelPath(std::to_string(level))))
+    while (systemTree.contains(systempath::level(std::to_string(level))))
         ++level;
     return std::to_string(level);
 }
@@ -238,9 +213,9 @@ void NetManager::writeRouterLevel(const std::string& path, const std::string& su
         return;
     if (levelName.empty()) {
         const std::string hostname = systemTree.getOr(path + "ip_settings.hostname", "");
-        levelName = hostname.empty() ? "Level " + level : hostname;
+        levelName = hostname.empty() ? systemvalue::levelName(level) : hostname;
     }
-    const std::string levelBase = levelPath(level) + ".";
+    const std::string levelBase = systempath::level(level) + ".";
     systemTree.put(levelBase + "name", levelName);
     systemTree.put(levelBase + "alias", levelAlias);
     systemTree.put(levelBase + "description", levelDescription);
@@ -248,10 +223,10 @@ void NetManager::writeRouterLevel(const std::string& path, const std::string& su
     systemTree.put(levelBase + "router", router);
     systemTree.put(levelBase + "partition", "0");
 
-    const std::string routerBase = subsystemPath(subsystem) + ".routers." + std::to_string(router) + ".";
-    const std::string partition = routerBase + "partitions.0.";
-    systemTree.put(partition + "physical_in", formatted("0-%d", inputs - 1));
-    systemTree.put(partition + "physical_out", formatted("0-%d", outputs - 1));
+    const std::string routerBase = systempath::router(subsystem, std::to_string(router)) + ".";
+    const std::string partition = systempath::partition(subsystem, std::to_string(router), "0") + ".";
+    systemTree.put(partition + "physical_in", systemvalue::portRange(inputs));
+    systemTree.put(partition + "physical_out", systemvalue::portRange(outputs));
     systemTree.put(partition + "levelno", level);
     systemTree.put(partition + "levelname", levelName);
     systemTree.put(partition + "levelalias", "");
@@ -259,11 +234,13 @@ void NetManager::writeRouterLevel(const std::string& path, const std::string& su
     systemTree.put(partition + "levelactive", true);
 
     if (!keepPorts) {
-        systemTree.put(routerBase + "routersize", std::to_string(inputs) + "x" + std::to_string(outputs));
+        systemTree.put(routerBase + "routersize", systemvalue::routerSize(inputs, outputs));
         for (int input = 0; input < inputs; ++input)
-            systemTree.put(routerBase + "inputs." + std::to_string(input) + ".name", formatted("IN%03d", input + 1));
+            systemTree.put(routerBase + "inputs." + std::to_string(input) + ".name",
+                           systemvalue::portName("IN", input));
         for (int output = 0; output < outputs; ++output)
-            systemTree.put(routerBase + "outputs." + std::to_string(output) + ".name", formatted("OUT%03d", output + 1));
+            systemTree.put(routerBase + "outputs." + std::to_string(output) + ".name",
+                           systemvalue::portName("OUT", output));
     }
     confClient->sendPartition(subsystem, std::to_string(router), "0");
 }

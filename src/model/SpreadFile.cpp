@@ -1,5 +1,7 @@
 #include "model/SpreadFile.h"
 
+#include "model/SystemVocabulary.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -41,17 +43,17 @@ bool addHostLine(SystemTree& tree, const std::string& line)
         value = line.substr(separator + 1);
         value = value.substr(0, value.find('\r'));
     }
-    tree.putEntry("system.spread.hosts", name, value);
+    tree.putEntry(systempath::spreadHosts, name, value);
     return true;
 }
 }  // namespace
 
 std::string makeSpreadFile(const SystemTree& tree)
 {
-    std::string address = tree.getOr("corvanet.ip_settings.ip_address", "");
-    std::string mask = tree.getOr("corvanet.ip_settings.subnet_mask", "");
-    std::string gateway = tree.getOr("corvanet.ip_settings.default_gateway", "");
-    std::string hostname = tree.getOr("corvanet.ip_settings.hostname", "");
+    std::string address = tree.getOr(systempath::own("ip_settings.ip_address"), "");
+    std::string mask = tree.getOr(systempath::own("ip_settings.subnet_mask"), "");
+    std::string gateway = tree.getOr(systempath::own("ip_settings.default_gateway"), "");
+    std::string hostname = tree.getOr(systempath::own("ip_settings.hostname"), "");
     return "Spread_Segment " + broadcastAddress(address, mask) + ":" + spreadPort + " {\n" +
            hostname + " " + address + "\n" +
            "dummycon " + gateway + "\n" +
@@ -61,7 +63,7 @@ std::string makeSpreadFile(const SystemTree& tree)
 
 void parseSpreadFile(SystemTree& tree, const std::string& text)
 {
-    tree.put("system.spread.file", text);
+    tree.put(systempath::spreadFile, text);
     int count = 0;
     std::string block;
     if (findHostBlock(text, block)) {
@@ -75,5 +77,5 @@ void parseSpreadFile(SystemTree& tree, const std::string& text)
             lineStart = lineEnd + 1;
         }
     }
-    tree.put("system.spread.no_of_hosts", count);
+    tree.put(systempath::spreadHostCount, count);
 }

@@ -1,5 +1,7 @@
 #include "model/SystemTree.h"
 
+#include "model/SystemVocabulary.h"
+
 std::string SystemTree::getOr(const std::string& path, const std::string& fallback) const
 {
     return tree.get<std::string>(path, fallback);
@@ -62,3 +64,16 @@ void SystemTree::putEntry(const std::string& path, const std::string& key, const
 }
 
 void SystemTree::eraseTopLevel(const std::string& key) { tree.erase(key); }
+
+boost::optional<std::string> subsystemServing(const SystemTree& tree, const std::string& text)
+{
+    boost::optional<std::string> match;
+    const SystemTree::Tree* subsystems = tree.findChild(systempath::subsystems);
+    if (!subsystems)
+        return match;
+    for (const SystemTree::Tree::value_type& subsystem : *subsystems)
+        for (const SystemTree::Tree::value_type& field : subsystem.second)
+            if (field.second.data().find(text) != std::string::npos)
+                match = subsystem.first;
+    return match;
+}

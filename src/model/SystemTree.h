@@ -43,3 +43,6 @@ public:
 private:
     Tree tree;
 };
+
+// The last subsystem in tree order one of whose values contains `text` (any, when it is empty).
+boost::optional<std::string> subsystemServing(const SystemTree& tree, const std::string& text);

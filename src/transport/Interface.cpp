@@ -10,20 +10,14 @@
 
 bool Interface::isConnected() { return true; }
 
+// No option is known to a link in general (see TcpClientInterface).
 void Interface::setOption(int, int) {}
 
-Protocol* Interface::currentProtocol()
-{
-    std::lock_guard<std::mutex> guard(protocolLock);
-    return protocol;
-}
+Protocol* Interface::currentProtocol() { return protocol.load(); }
 
 void Interface::setProtocol(Protocol* newProtocol)
 {
-    {
-        std::lock_guard<std::mutex> guard(protocolLock);
-        protocol = newProtocol;
-    }
+    protocol.store(newProtocol);
     if (!newProtocol)
         return;
     {
@@ -43,34 +37,36 @@ void Interface::setProtocol(Protocol* newProtocol)
 
 void Interface::setDisconnectCommand(std::shared_ptr<Command> command)
 {
-    std::lock_guard<std::mutex> guard(protocolLock);
+    std::lock_guard<std::mutex> guard(disconnectCommandLock);
     disconnectCommand = std::move(command);
 }
 
 std::shared_ptr<Command> Interface::currentDisconnectCommand() const
 {
-    std::lock_guard<std::mutex> guard(protocolLock);
+    std::lock_guard<std::mutex> guard(disconnectCommandLock);
     return disconnectCommand;
 }
 
 void Interface::deliverData(const std::string& data)
 {
-    if (Protocol* target = currentProtocol()) {
-        target->handleData(data, this);
-        return;
-    }
-    std::lock_guard<std::mutex> guard(pendingLock);
-    pendingData += data;
+    deliverTo(&Protocol::handleData, data, pendingData, pendingLock);
 }
 
+// For a protocol that must see bytes on the event loop as they arrive; none of the daemon's does.
 void Interface::deliverDataDirect(const std::string& data)
 {
+    deliverTo(&Protocol::handleDataDirect, data, pendingDirectData, pendingDirectLock);
+}
+
+// To the protocol, or kept in `pending` until one is set.
+void Interface::deliverTo(Delivery delivery, const std::string& data, std::string& pending, std::mutex& pendingGuard)
+{
     if (Protocol* target = currentProtocol()) {
-        target->handleDataDirect(data, this);
+        (target->*delivery)(data, this);
         return;
     }
-    std::lock_guard<std::mutex> guard(pendingDirectLock);
-    pendingDirectData += data;
+    std::lock_guard<std::mutex> guard(pendingGuard);
+    pending += data;
 }
 
 void Interface::queueReceived(const std::string& data)
@@ -94,6 +90,7 @@ void Interface::addCommLog(const std::string& text)
         commLog.pop_front();
 }
 
+// Writes the recent traffic to the log, for diagnosing a link by hand.
 void Interface::dumpCommLog(int level, const std::string& name)
 {
     std::lock_guard<std::mutex> guard(commLogLock);

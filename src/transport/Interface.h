@@ -2,6 +2,7 @@
 
 #include "core/Command.h"
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -42,15 +43,19 @@ protected:
     std::shared_ptr<Command> currentDisconnectCommand() const;
 
 private:
-    Protocol* currentProtocol();
+    using Delivery = void (Protocol::*)(const std::string& data, Interface* link);
 
-    Protocol* protocol = nullptr;
+    Protocol* currentProtocol();
+    void deliverTo(Delivery delivery, const std::string& data, std::string& pending, std::mutex& pendingGuard);
+
+    // Set on the worker and read on the event loop for every chunk: atomic, so reading takes no lock.
+    std::atomic<Protocol*> protocol{nullptr};
     std::shared_ptr<Command> disconnectCommand;
     std::string pendingData;
     std::string pendingDirectData;
     std::mutex pendingLock;
     std::mutex pendingDirectLock;
-    mutable std::mutex protocolLock;  // the protocol is set on the worker and read on the event loop
+    mutable std::mutex disconnectCommandLock;
     std::list<std::string> commLog;
     mutable std::mutex commLogLock;
 };

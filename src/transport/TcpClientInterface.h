@@ -21,10 +21,12 @@ class TcpClientInterface : public Interface {
 public:
     using Server = std::pair<std::string, int>;
 
+    // The disconnect command is kept but never run: a drop shows at the next send (the daemon gives none).
     TcpClientInterface(boost::asio::io_context& ioContext, std::shared_ptr<Command> disconnectCommand);
     ~TcpClientInterface() override;
 
     void setServer(const std::string& host, int port);
+    // Servers tried in turn, the next after each failure; the daemon gives one.
     void setServers(const std::vector<Server>& list);
     std::string currentHost() const;
     int currentPort() const;
@@ -37,6 +39,7 @@ public:
     // Set before the link is used.
     void setFlowGate(std::shared_ptr<FlowGate> newGate) { gate = std::move(newGate); }
 
+    // 0 makes `open` do nothing while the link is enabled; the daemon never sets it.
     static constexpr int optionReopenAllowed = 1;
 
 private:

@@ -1,6 +1,7 @@
 // kipctl: a command-line client of kipd's host protocol.
 #include "HostConnection.h"
 #include "Output.h"
+#include "model/SystemVocabulary.h"
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -149,7 +150,7 @@ public:
     void connect()
     {
         if (!connection)
-            connection = std::make_unique<HostConnection>(options.host, 3971, timeout);
+            connection = std::make_unique<HostConnection>(options.host, kipport::host, timeout);
     }
     void send(const Tree& request)
     {
@@ -183,47 +184,27 @@ bool reportedError(const Tree& reply)
     return true;
 }
 
-int answerYesNo(Client& client, const std::string& type, const std::string& member, const std::string& yes,
-                const std::string& no)
+using Handler = std::function<int(Client&, ArgumentList&)>;
+
+// A command without arguments: one request, and its reply shown unless --json.
+Handler askAndShow(const std::string& type, std::function<void(const Tree& reply)> show)
 {
-    Tree reply = client.ask(requestOf(type));
-    if (reportedError(reply))
-        return errorReply;
-    if (!client.json())
+    return [type, show](Client& client, ArgumentList& arguments) {
+        arguments.positional(0, 0);
+        Tree reply = client.ask(requestOf(type));
+        if (reportedError(reply))
+            return errorReply;
+        if (!client.json())
+            show(reply);
+        return ok;
+    };
+}
+
+Handler askYesNo(const std::string& type, const std::string& member, const std::string& yes, const std::string& no)
+{
+    return askAndShow(type, [member, yes, no](const Tree& reply) {
         std::cout << (reply.get<std::string>(member, "false") == "true" ? yes : no) << '\n';
-    return ok;
-}
-
-int hasSystem(Client& client, ArgumentList& arguments)
-{
-    arguments.positional(0, 0);
-    return answerYesNo(client, "has_corvanet_system", "system_exists", "This box belongs to a system.",
-                       "This box has no system.");
-}
-
-int mayChangeIp(Client& client, ArgumentList& arguments)
-{
-    arguments.positional(0, 0);
-    return answerYesNo(client, "may_change_corvanet_ip_settings", "change_allowed",
-                       "The IP settings of this box may be changed.", "The IP settings of this box may not be changed.");
-}
-
-int mayUseBuilder(Client& client, ArgumentList& arguments)
-{
-    arguments.positional(0, 0);
-    return answerYesNo(client, "may_use_builder", "use_allowed", "The system may be configured on this box.",
-                       "The system may not be configured on this box.");
-}
-
-int ipSettings(Client& client, ArgumentList& arguments)
-{
-    arguments.positional(0, 0);
-    Tree reply = client.ask(requestOf("get_corvanet_ip_settings"));
-    if (reportedError(reply))
-        return errorReply;
-    if (!client.json())
-        output::ipSettings(std::cout, reply);
-    return ok;
+    });
 }
 
 int setIp(Client& client, ArgumentList& arguments)
@@ -329,25 +310,22 @@ int setRouter(Client& client, ArgumentList& arguments)
     return ok;
 }
 
-int corvanets(Client& client, ArgumentList& arguments)
-{
-    arguments.positional(0, 0);
-    Tree reply = client.ask(requestOf("get_corvanets"));
-    if (reportedError(reply))
-        return errorReply;
-    if (!client.json())
-        output::corvanets(std::cout, reply);
-    return ok;
-}
-
-using Handler = std::function<int(Client&, ArgumentList&)>;
-
 const std::map<std::string, Handler>& commands()
 {
     static const std::map<std::string, Handler> table = {
-        {"has-system", hasSystem}, {"ip-settings", ipSettings}, {"may-change-ip", mayChangeIp},
-        {"set-ip", setIp},         {"may-use-builder", mayUseBuilder}, {"devices", devices},
-        {"set-router", setRouter}, {"corvanets", corvanets}};
+        {"has-system", askYesNo("has_corvanet_system", "system_exists", "This box belongs to a system.",
+                                "This box has no system.")},
+        {"ip-settings",
+         askAndShow("get_corvanet_ip_settings", [](const Tree& reply) { output::ipSettings(std::cout, reply); })},
+        {"may-change-ip",
+         askYesNo("may_change_corvanet_ip_settings", "change_allowed", "The IP settings of this box may be changed.",
+                  "The IP settings of this box may not be changed.")},
+        {"set-ip", setIp},
+        {"may-use-builder", askYesNo("may_use_builder", "use_allowed", "The system may be configured on this box.",
+                                     "The system may not be configured on this box.")},
+        {"devices", devices},
+        {"set-router", setRouter},
+        {"corvanets", askAndShow("get_corvanets", [](const Tree& reply) { output::corvanets(std::cout, reply); })}};
     return table;
 }
 
