@@ -26,7 +26,7 @@ DEB_BUILD_OPTIONS=${options//nocheck/} bash scripts/debbuild.sh "$out" -a"$arch"
 
 deb=$(ls "$out"/kipd_*_"$arch".deb)
 summary=$(grep -E '^[0-9]+% tests passed' "$out/build.log" | tail -n 1)
-emulator=$(grep -o -m 1 'CMAKE_CROSSCOMPILING_EMULATOR=[^;]*' "$out/build.log" | cut -d= -f2)
+emulator=$(grep -o -m 1 "CMAKE_CROSSCOMPILING_EMULATOR=[^ ]*" "$out/build.log" | cut -d= -f2)
 [ -n "$summary" ] || { echo "the unit tests did not run; see $out/build.log" >&2; exit 1; }
 dpkg-deb -x "$deb" "$out/root"
 size=$(stat -c %s "$out/root/usr/bin/kipd")
