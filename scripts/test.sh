@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds kipd and runs every test three times: in the normal build,
 # under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer; then runs
-# each fuzz target for a bounded time.
+# each fuzz target for a bounded time; last builds the Debian package and checks it with lintian
+# and the systemd unit's exposure rating (scripts/package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -17,4 +18,6 @@ for tree in build build-asan build-tsan build-fuzz; do
   echo "== tests ($tree) =="
   (cd "$tree" && ctest --output-on-failure -j 2) || status=1
 done
+echo "== Debian package =="
+bash scripts/package.sh || status=1
 exit $status

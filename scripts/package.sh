@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the native Debian package (its unit tests are left to the test command), fails on any
+# lintian error or warning, and checks the systemd unit: `systemd-analyze verify` clean and an
+# exposure rating of 2.0 or below. The package lands in build-deb/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh debhelper lintian systemd man-db
+
+version=$(dpkg-parsechangelog -S Version)
+cmake_version=$(sed -n 's/^project(kipd VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [ "$version" != "$cmake_version" ]; then
+  echo "debian/changelog says $version but CMakeLists.txt says $cmake_version" >&2
+  exit 1
+fi
+
+DEB_BUILD_OPTIONS="nocheck ${DEB_BUILD_OPTIONS:-}" bash scripts/debbuild.sh build-deb -Pnocheck
+deb=build-deb/kipd_${version}_$(dpkg --print-architecture).deb
+lintian --fail-on error,warning build-deb/kipd_"${version}"_*.changes
+
+root=build-deb/root
+dpkg-deb -x "$deb" "$root"
+for path in usr/bin/kipd usr/bin/kipctl lib/systemd/system/kipd.service usr/share/man/man8/kipd.8.gz \
+            usr/share/man/man1/kipctl.1.gz usr/share/bash-completion/completions/kipctl; do
+  [ -e "$root/$path" ] || { echo "the package lacks /$path" >&2; exit 1; }
+done
+# Verify the unit as installed, its program and manual page taken from the unpacked package.
+sed "s|=/usr/bin/|=$PWD/$root/usr/bin/|" "$root/lib/systemd/system/kipd.service" >build-deb/kipd.service
+MANPATH=$root/usr/share/man systemd-analyze verify build-deb/kipd.service
+systemd-analyze security --offline=true --threshold=20 build-deb/kipd.service | tail -n 1
+echo "Package: $(realpath "$deb"): lintian clean, unit verified"
