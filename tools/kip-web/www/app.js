@@ -202,24 +202,24 @@ $('create-system').addEventListener('submit', (event) => {
 // ---------------------------------------------------------------- devices
 
 function search() {
-  $('search-state').textContent = 'Searching…';
-  $('search').disabled = true;
-  const errorAt = $('search-error');
-  ask({ type: 'get_devices', refresh: true }, { search: true, errorAt });
-  listKnownDevices(() => {
-    $('search-state').textContent = `${$('devices').tBodies[0].rows.length} devices`;
-    $('search').disabled = false;
-  });
+  ask({ type: 'get_devices', refresh: true }, { search: true, errorAt: $('search-error') });
+  listKnownDevices('Searching…');
 }
 
 // Other controller boxes and controller cards answer a search without being reported: the
 // known devices, listed without a new search, include them. Then the controllers of the system.
-function listKnownDevices(next) {
+function listKnownDevices(state = 'Updating…') {
+  $('search-state').textContent = state;
+  $('search').disabled = true;
   ask({ type: 'get_devices', refresh: false }, { search: true, errorAt: $('search-error') });
   ask({ type: 'get_corvanets' }, {
     done: (message) => message.type === 'get_corvanets_response',
     errorAt: $('corvanets-error'),
-    then: (message) => { showCorvanets((message && message.corvanets) || []); if (next) next(); },
+    then: (message) => {
+      showCorvanets((message && message.corvanets) || []);
+      $('search-state').textContent = `${$('devices').tBodies[0].rows.length} devices`;
+      $('search').disabled = false;
+    },
   });
 }
 
@@ -336,7 +336,7 @@ function detailsCell(report) {
   if (report.corvanet)
     parts.push(`${report.corvanet.box || 'box'}${report.corvanet.address ? `, address ${report.corvanet.address}` : ''}`);
   if (firmware.version)
-    parts.push(`firmware ${firmware.version}${firmware.build ? ` (${firmware.build})` : ''}`);
+    parts.push(`firmware ${firmware.version}`);
   if (report.hardware && report.hardware.revision)
     parts.push(`hardware rev. ${report.hardware.revision}`);
   const details = document.createElement('div');
@@ -350,8 +350,9 @@ function actionsCell(row, report) {
   const td = cell('Actions', document.createDocumentFragment(), 'actions');
   const mac = macOf(report);
   const error = Object.assign(document.createElement('p'), { className: 'error', hidden: true });
-  const button = (text, action, quiet) => {
+  const button = (text, name, action, quiet) => {
     const b = Object.assign(document.createElement('button'), { type: 'button', textContent: text });
+    b.dataset.action = name;
     if (quiet)
       b.className = 'quiet';
     b.addEventListener('click', action);
@@ -359,11 +360,11 @@ function actionsCell(row, report) {
   };
   if (report.type === 'new_tessora_info' && box.system) {
     if (isMember(report))
-      button('Take out', () => takeOut(mac, error), true);
+      button('Take out', 'take-out', () => takeOut(mac, error), true);
     else
-      button('Add to system…', () => openEditor(row, 'router-form', report, error));
+      button('Add to system…', 'add', () => openEditor(row, 'router-form', report, error));
   }
-  button('IP settings…', () => openEditor(row, 'ip-form', report, error), true);
+  button('IP settings…', 'ip', () => openEditor(row, 'ip-form', report, error), true);
   td.append(error);
   return td;
 }
