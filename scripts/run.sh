@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds kipd and kipctl, starts the configuration-
-# daemon simulator with the example network and kipd against it, shows the network with
-# kipctl, and keeps both running in the foreground until Ctrl-C.
+# The main job: installs what is missing, builds kipd, kipctl and kip-web, starts the
+# configuration-daemon simulator with the example network, kipd against it and kip-web in front
+# of kipd, shows the network with kipctl, and keeps them running in the foreground until Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target kipd kipctl
+cmake --build build -j "$(nproc)" --target kipd kipctl kip-web
 
 network=${KIPD_NETWORK:-examples/network.json}
 simulator_log=build/kip-confd-sim.log
@@ -15,7 +15,7 @@ cleanup() {
   trap - EXIT INT TERM
   [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
   wait 2>/dev/null
-  echo "kipd and the simulator stopped."
+  echo "kipd, kip-web and the simulator stopped."
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -36,6 +36,16 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 echo "kipd: serving configuration clients on port 3971"
+
+web_log=build/kip-web.log
+build/kip-web >"$web_log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  grep -q 'serving' "$web_log" && break
+  kill -0 "${pids[2]}" 2>/dev/null || { cat "$web_log" >&2; exit 1; }
+  sleep 0.1
+done
+echo "kip-web: open http://127.0.0.1:8080/ in a browser to see and change the system"
 echo
 
 show() { echo "\$ kipctl $*"; build/kipctl "$@" || true; echo; }
@@ -44,5 +54,6 @@ show ip-settings
 show devices
 show corvanets
 
-echo "kipd and the simulator keep running: try build/kipctl --help. Ctrl-C stops both."
+echo "kipd, kip-web and the simulator keep running: open http://127.0.0.1:8080/ or try"
+echo "build/kipctl --help. Ctrl-C stops them."
 wait "${pids[1]}"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds kipd and runs every test three times: in the normal build,
-# under AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer; then runs
-# each fuzz target for a bounded time; last builds the Debian package and checks it with lintian
-# and the systemd unit's exposure rating (scripts/package.sh).
+# Installs what is missing (with chromium and puppeteer-core for kip-web's page), builds kipd and
+# runs every test three times: in the normal build, under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer; then runs each fuzz target for a
+# bounded time; last builds the Debian package and checks it with lintian and the systemd units'
+# exposure rating (scripts/package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+bash scripts/deps-test.sh
 bash scripts/build.sh build -DKIPD_TESTS=ON
 bash scripts/build.sh build-asan -DKIPD_TESTS=ON -DKIPD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 bash scripts/build.sh build-tsan -DKIPD_TESTS=ON -DKIPD_TSAN=ON -DCMAKE_BUILD_TYPE=Debug

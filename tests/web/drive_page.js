@@ -1,0 +1,104 @@
+// Drives kip-web's page in Debian's chromium: adds a router to the system with a level, gives
+// a router a host name another device has and expects kipd's error beside the form, and sends
+// the bridge a message that is not JSON.
+// Usage: node drive_page.js URL   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
+'use strict';
+
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const puppeteer = require('puppeteer-core');
+
+const ROUTER = '00:1E:C0:20:00:13';
+const TAKEN_HOSTNAME = 'tr-video-1';
+const LIMIT_MS = 20000;
+
+const row = `#devices tr[data-mac="${ROUTER}"]`;
+
+async function launch() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'kip-web-chromium-'));
+  const browser = await puppeteer.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    userDataDir: profile,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+  return { browser, profile };
+}
+
+function textOf(page, selector) {
+  return page.$eval(selector, (element) => element.textContent);
+}
+
+async function searchEnded(page) {
+  await page.waitForFunction(() => /\d+ devices/.test(document.getElementById('search-state').textContent),
+                             { timeout: LIMIT_MS });
+}
+
+async function addRouterWithLevel(page) {
+  await page.click(`${row} button[data-action="add"]`);
+  await page.type('tr.editor input[name="no"]', '7');
+  await page.type('tr.editor input[name="name"]', 'Data A');
+  await page.type('tr.editor input[name="description"]', 'Studio A data');
+  await page.click('tr.editor button[type="submit"]');
+  await page.waitForFunction((selector) => {
+    const element = document.querySelector(selector);
+    return element && element.classList.contains('member') && !document.querySelector('tr.editor');
+  }, { timeout: LIMIT_MS }, row);
+  await searchEnded(page);
+  const system = await textOf(page, `${row} td.system`);
+  if (!system.includes('kdrtn-studio-a') || !system.includes('level 7 “Data A”'))
+    throw new Error(`the router's system cell reads "${system}"`);
+}
+
+async function conflictingHostnameIsRefused(page) {
+  await page.click(`${row} button[data-action="ip"]`);
+  const hostname = 'tr.editor input[name="hostname"]';
+  await page.$eval(hostname, (input) => { input.value = ''; });
+  await page.type(hostname, TAKEN_HOSTNAME);
+  await page.click('tr.editor button[type="submit"]');
+  const error = 'tr.editor .error:not([hidden])';
+  await page.waitForSelector(error, { timeout: LIMIT_MS });
+  const text = await textOf(page, error);
+  if (text !== 'hostname_conflict: Set corvanet ip settings error')
+    throw new Error(`the form shows "${text}"`);
+  const kept = await textOf(page, `${row} td.hostname`);
+  if (kept !== 'tr-data-1')
+    throw new Error(`the router's host name reads "${kept}"`);
+}
+
+// The bridge never passes on a message that is not JSON text: it closes with 1007.
+async function notJsonIsRefused(page) {
+  const code = await page.evaluate(() => new Promise((resolve) => {
+    const socket = new WebSocket(`ws://${location.host}/ws`);
+    socket.onopen = () => socket.send('{"type": "has_corvanet_system"');
+    socket.onclose = (event) => resolve(event.code);
+  }));
+  if (code !== 1007)
+    throw new Error(`the bridge closed with ${code}`);
+}
+
+async function main() {
+  const { browser, profile } = await launch();
+  try {
+    const page = await browser.newPage();
+    await page.setViewport({ width: 1280, height: 900 });
+    await page.goto(process.argv[2]);
+    await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
+    await searchEnded(page);
+    await addRouterWithLevel(page);
+    if (process.env.KIP_WEB_SCREENSHOT)
+      await page.screenshot({ path: process.env.KIP_WEB_SCREENSHOT, fullPage: true });
+    await conflictingHostnameIsRefused(page);
+    await notJsonIsRefused(page);
+  } finally {
+    await browser.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+main().catch((error) => {
+  console.error(error.message);
+  process.exit(1);
+});

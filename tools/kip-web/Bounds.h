@@ -1,0 +1,25 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+// Every limit of kip-web in one place. The message bound matches kipd's own input bound.
+namespace bounds {
+
+constexpr std::size_t maxMessage = 1 << 20;        // one request or answer, either side
+constexpr std::size_t queueHighMark = 1 << 20;     // stop reading the side that fills a queue
+constexpr std::size_t queueLowMark = 256 << 10;    // and read it again once drained to here
+constexpr std::size_t maxJsonDepth = 64;           // nesting of arrays and objects
+constexpr std::size_t maxBridges = 64;             // browser WebSockets bridged at once
+constexpr std::size_t maxHttpBody = 64 << 10;      // a page request carries no real body
+constexpr std::size_t kipdReadChunk = 64 << 10;
+
+constexpr std::chrono::seconds httpIdle{30};
+constexpr std::chrono::seconds kipdConnect{5};
+constexpr std::chrono::seconds browserIdle{60};    // pinged at half of it; a silent browser goes
+constexpr std::chrono::milliseconds acceptRetry{200};
+constexpr std::chrono::milliseconds longestQuiet{5000};  // a page's wait for quiet
+
+constexpr unsigned short kipdPort = 3971;
+
+}  // namespace bounds

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "Bounds.h"
+#include "BridgeSlots.h"
+#include "OutboundQueue.h"
+#include "transport/NulFramer.h"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <array>
+#include <memory>
+#include <string>
+
+// One browser WebSocket joined to one host-protocol connection to kipd. A text message from
+// the browser is one request (the NUL is added); each NUL-terminated answer is one message
+// back. Only valid JSON text passes, and each direction pauses its reader while the queue
+// toward a slow writer is full.
+class Bridge : public std::enable_shared_from_this<Bridge> {
+public:
+    using Request = boost::beast::http::request<boost::beast::http::string_body>;
+
+    Bridge(boost::beast::tcp_stream browser, BridgeSlots::Slot slot, std::string kipdHost);
+    void start(Request upgrade);
+
+private:
+    using error_code = boost::beast::error_code;
+    using tcp = boost::asio::ip::tcp;
+
+    void onAccepted(error_code error);
+    void onResolved(error_code error, const tcp::resolver::results_type& results);
+    void onConnected(error_code error);
+
+    void readBrowser();
+    void onBrowserRead(error_code error, std::size_t size);
+    void readKipd();
+    void onKipdRead(error_code error, std::size_t size);
+    bool passKipdMessages();
+
+    void writeBrowser();
+    void onBrowserWritten(error_code error, std::size_t size);
+    void writeKipd();
+    void onKipdWritten(error_code error, std::size_t size);
+
+    void close(boost::beast::websocket::close_reason reason);
+
+    boost::beast::websocket::stream<boost::beast::tcp_stream> browser;
+    boost::beast::tcp_stream kipd;
+    tcp::resolver resolver;
+    BridgeSlots::Slot slot;
+    std::string kipdHost;
+
+    boost::beast::flat_buffer browserInput;
+    std::array<char, bounds::kipdReadChunk> kipdInput;
+    NulFramer framer;
+    OutboundQueue towardBrowser;
+    OutboundQueue towardKipd;
+    bool browserPaused = false;
+    bool kipdPaused = false;
+    bool closing = false;
+};

@@ -1,0 +1,100 @@
+// kip-web: the configurator page in the browser, bridged to kipd's host protocol.
+#include "Listener.h"
+
+#include <boost/asio/signal_set.hpp>
+
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const usage =
+    "Usage: kip-web [--listen ADDR:PORT] [--kipd HOST]\n"
+    "\n"
+    "Serves the configurator page and bridges its WebSocket to kipd.\n"
+    "  --listen ADDR:PORT  where the page is served (default 127.0.0.1:8080; port 0 picks one)\n"
+    "  --kipd HOST         the box running kipd, on its port 3971 (default 127.0.0.1)\n"
+    "  --help              print this and exit\n";
+
+struct Options {
+    boost::asio::ip::tcp::endpoint listen{boost::asio::ip::make_address("127.0.0.1"), 8080};
+    std::string kipdHost = "127.0.0.1";
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "127.0.0.1:8080", "[::1]:8080".
+boost::asio::ip::tcp::endpoint parseEndpoint(const std::string& text)
+{
+    std::string::size_type colon = text.rfind(':');
+    if (colon == std::string::npos)
+        throw UsageError("--listen wants ADDR:PORT");
+    std::string address = text.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    boost::system::error_code error;
+    boost::asio::ip::address parsed = boost::asio::ip::make_address(address, error);
+    std::string port = text.substr(colon + 1);
+    if (error || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) > 65535)
+        throw UsageError("--listen wants ADDR:PORT, got " + text);
+    return {parsed, static_cast<unsigned short>(std::stoul(port))};
+}
+
+Options parseOptions(int argc, char* argv[])
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (option == "--listen" && hasValue)
+            options.listen = parseEndpoint(argv[++i]);
+        else if (option == "--kipd" && hasValue)
+            options.kipdHost = argv[++i];
+        else if (option == "--help")
+            throw UsageError("");
+        else
+            throw UsageError("unknown option " + option);
+    }
+    return options;
+}
+
+std::string urlOf(const boost::asio::ip::tcp::endpoint& endpoint)
+{
+    std::string address = endpoint.address().to_string();
+    if (endpoint.address().is_v6())
+        address = "[" + address + "]";
+    return "http://" + address + ":" + std::to_string(endpoint.port()) + "/";
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    Options options;
+    try {
+        options = parseOptions(argc, argv);
+    } catch (const UsageError& error) {
+        if (*error.what())
+            std::cerr << "kip-web: " << error.what() << "\n\n";
+        (*error.what() ? std::cerr : std::cout) << usage;
+        return *error.what() ? 1 : 0;
+    }
+    try {
+        boost::asio::io_context context;
+        Listener listener(context, options.listen, options.kipdHost);
+        listener.start();
+        boost::asio::signal_set signals(context, SIGINT, SIGTERM);
+        signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
+        std::cout << "kip-web: serving " << urlOf(listener.endpoint()) << " (kipd at " << options.kipdHost
+                  << ":3971)" << std::endl;
+        context.run();
+    } catch (const std::exception& error) {
+        std::cerr << "kip-web: " << error.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
