@@ -20,13 +20,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# Waits until the last program started has written WORD to LOG, or shows LOG if it ended.
+wait_for_log() {
+  for _ in $(seq 100); do
+    grep -q "$2" "$1" && return
+    kill -0 "${pids[-1]}" 2>/dev/null || { cat "$1" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+
 python3 tools/kip-confd-sim --network "$network" --verbose >"$simulator_log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-  grep -q 'listening on' "$simulator_log" && break
-  kill -0 "${pids[0]}" 2>/dev/null || { cat "$simulator_log" >&2; exit 1; }
-  sleep 0.1
-done
+wait_for_log "$simulator_log" 'listening on'
 echo "Simulator of the configuration daemon and of the network of $network (messages: $simulator_log)"
 
 build/kipd &
@@ -40,11 +45,7 @@ echo "kipd: serving configuration clients on port 3971"
 web_log=build/kip-web.log
 build/kip-web >"$web_log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-  grep -q 'serving' "$web_log" && break
-  kill -0 "${pids[2]}" 2>/dev/null || { cat "$web_log" >&2; exit 1; }
-  sleep 0.1
-done
+wait_for_log "$web_log" 'serving'
 echo "kip-web: open http://127.0.0.1:8080/ in a browser to see and change the system"
 echo
 
