@@ -10,7 +10,7 @@ M = [
  ("transport-1", "src/transport", "client link's receive-failure log text", "src/transport/TcpClientInterface.cpp",
   [('"Unable to receive data from %s:%d: %s"', '"Unable to receive data from %s port %d: %s"')]),
  ("transport-2", "src/transport", "MAC text in upper-case hexadecimal", "src/transport/MacAddress.cpp",
-  [('"%02X:%02X', '"%02x:%02X')]),
+  [('"%02X:%02X:%02X:%02X:%02X:%02X"', '"%02x:%02x:%02x:%02x:%02x:%02x"')]),
  ("transport-3", "src/transport", "per-connection high mark of 64 KiB", "src/transport/FlowLimits.h",
   [('connectionHighMark = 64 * KiB', 'connectionHighMark = 64 * MiB')]),
  ("transport-4", "src/transport", "unterminated input bound of 1 MiB", "src/transport/NulFramer.h",
