@@ -43,20 +43,18 @@ TEST_F(SpreadReplies, SpreadSetThenUpdateOnTheMainLinkAndTheDeviceSearchEnds)
 TEST_F(SpreadReplies, FinalSystemUpdateRebootsThePanelsOfTheSystemOnly)
 {
     tree().put("system.name", "studio");
-    const struct {
-        const char* mac;
-        const char* system;
-        const char* type;
-        const char* parts;
-    } devices[] = {{"01", "studio", "tessora", "panel"},  {"02", "studio", "tessora", "router panel"},
-                   {"03", "studio", "tessora", "router"}, {"04", "other", "tessora", "panel"},
-                   {"05", "studio", "kpscreen", "panel"}, {"06", "studio", "tessora", "panel"}};
-    for (const auto& device : devices) {
-        const std::string node = "devices." + std::string(device.mac) + ".";
-        tree().put(node + "system_name", device.system);
-        tree().put(node + "type", device.type);
+    const std::vector<Texts> devices = {
+        // MAC, system, type, parts
+        {"01", "studio", "tessora", "panel"},  {"02", "studio", "tessora", "router panel"},
+        {"03", "studio", "tessora", "router"}, {"04", "other", "tessora", "panel"},
+        {"05", "studio", "kpscreen", "panel"}, {"06", "studio", "tessora", "panel"},
+    };
+    for (const Texts& device : devices) {
+        const std::string node = "devices." + device[0] + ".";
+        tree().put(node + "system_name", device[1]);
+        tree().put(node + "type", device[2]);
         for (const char* part : {"router", "panel"})
-            if (std::string(device.parts).find(part) != std::string::npos)
+            if (device[3].find(part) != std::string::npos)
                 tree().put(node + part + ".inputs", 8);
     }
     auto requester = std::make_shared<RecordingCommand>();

@@ -30,23 +30,21 @@ std::string portLines(const char* prefix, int count, int first = 0)
 // Subsystem 0 alone, unless a Q5 box has modules that make up internal routers.
 TEST_F(SubsystemPush, BoxVariantsDescribeSubsystemZero)
 {
-    const struct {
-        const char* box;
-        const char* module;
-        const char* description;
-        const char* protocolName;
-    } variants[] = {
-        {"", "", "Corvanet KD-RTN", "none"},           {"lr", "", "Corvanet BRIX", "lumenrack"},
-        {"kbox", "TRQ5-32x32", "Corvanet KD-RTN", "none"}, {"trq5", "TRQ5-GPIO", "Tessora Q5", "tessora_q5"},
+    const std::vector<Texts> variants = {
+        // box, its first module, description, protocol name
+        {"", "", "Corvanet KD-RTN", "none"},
+        {"lr", "", "Corvanet BRIX", "lumenrack"},
+        {"kbox", "TRQ5-32x32", "Corvanet KD-RTN", "none"},
+        {"trq5", "TRQ5-GPIO", "Tessora Q5", "tessora_q5"},
         {"trq5", "", "Tessora Q5", "tessora_q5"},
     };
     for (const auto& variant : variants) {
-        tree().put("corvanet.box", variant.box);
+        tree().put("corvanet.box", variant[0]);
         tree().root().get_child("corvanet").erase("modules");
-        if (*variant.module)
-            tree().put("corvanet.modules.0.name", variant.module);
+        if (!variant[1].empty())
+            tree().put("corvanet.modules.0.name", variant[1]);
         protocol->pushSystemConfiguration();
-        EXPECT_EQ(mainSent(), ownSubsystem(variant.description, variant.protocolName));
+        EXPECT_EQ(mainSent(), ownSubsystem(variant[2], variant[3])) << variant[0];
     }
     protocol->sendMessage("marker");
     EXPECT_EQ(mainSent(), sent("*", "marker"));
