@@ -7,28 +7,10 @@
 #include "support/Recording.h"
 #include "support/TreeText.h"
 #include "support/WorkerQueue.h"
-#include "transport/MacAddress.h"
 
 #include <gtest/gtest.h>
 
 using Texts = std::vector<std::string>;
-
-inline std::string withNul(const std::string& text)
-{
-    return text + std::string(1, '\0');
-}
-
-// A configuration-daemon message: its envelope, then its body.
-inline std::string message(const std::string& to, const std::string& from, const std::string& name,
-                           const std::string& body = "")
-{
-    return "to=" + to + "\nfrom=" + from + "\nmsg=" + name + "\n" + body;
-}
-// A message as this daemon sends it with the MAC of the machine it runs on (no NUL).
-inline std::string fromThisMachine(const std::string& to, const std::string& name, const std::string& body = "")
-{
-    return message(to, "kip@" + readMacAddress(), name, body);
-}
 
 // The "subsystem set" body of this box's own subsystem 0.
 inline std::string ownSubsystemBody(const std::string& description = "Corvanet KD-RTN",
@@ -58,7 +40,7 @@ struct ConfLink : testing::Test {
                                                         std::string("00:11:22:33:44:55"));
         ASSERT_TRUE(mainPeer.accept());
         ASSERT_TRUE(directPeer.accept());
-        ASSERT_TRUE(waitUntil([&] { return mainLink->isConnected() && protocol->directInterface()->isConnected(); }));
+        ASSERT_TRUE(waitUntil([&] { return mainLink->isConnected() && direct()->isConnected(); }));
     }
     void TearDown() override
     {
@@ -68,18 +50,27 @@ struct ConfLink : testing::Test {
 
     Interface* direct() { return protocol->directInterface().get(); }
     SystemTree& tree() { return netManager.tree(); }
+    // The next message this daemon sent on each link.
+    std::string mainSent() { return mainPeer.receiveMessage(); }
+    std::string directSent() { return directPeer.receiveMessage(); }
+    std::shared_ptr<RecordingCommand> searchDevices()
+    {
+        auto devices = std::make_shared<RecordingCommand>();
+        protocol->requestDeviceList(devices);
+        return devices;
+    }
     // Bytes from the daemon, handed to the protocol as if read on `link`.
     void receive(const std::string& bytes, Interface* link) { protocol->handleData(bytes, link); }
 
-    // A message as this daemon sends it, and one addressed to it; NUL included.
+    // A message with its envelope and NUL: as this daemon sends it, and one addressed to it.
     static std::string sent(const std::string& to, const std::string& name, const std::string& body = "")
     {
-        return withNul(message(to, ownAddress, name, body));
+        return reply(ownAddress, name, body, to);
     }
     static std::string reply(const std::string& from, const std::string& name, const std::string& body = "",
                              const std::string& to = ownAddress)
     {
-        return withNul(message(to, from, name, body));
+        return "to=" + to + "\nfrom=" + from + "\nmsg=" + name + "\n" + body + std::string(1, '\0');
     }
     static std::string deviceReply(const std::string& from, const std::string& body, const std::string& to = ownAddress)
     {

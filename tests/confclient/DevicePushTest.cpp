@@ -55,79 +55,54 @@ TEST_F(DevicePush, RouterSettingsTellRoutersAndPanelsTheirMembership)
     };
     for (const auto& c : cases) {
         protocol->sendRouterSettings(c.mac, c.withNetwork);
-        EXPECT_EQ(directPeer.receiveMessage(), sent("tessora@" + std::string(c.mac), "device set", c.body)) << c.mac;
+        EXPECT_EQ(directSent(), sent("tessora@" + std::string(c.mac), "device set", c.body)) << c.mac;
     }
     // Without an address of this box the panel is pointed at the port alone.
     tree().put("corvanet.ip_settings.ip_address", "");
     protocol->sendRouterSettings("03", false);
-    EXPECT_EQ(directPeer.receiveMessage(),
-              sent("tessora@03", "device set", studio + "routerA1=:4381\n" + otherPanelFields));
+    EXPECT_EQ(directSent(), sent("tessora@03", "device set", studio + "routerA1=:4381\n" + otherPanelFields));
 }
 
 TEST_F(DevicePush, PartitionIsSetWithItsMnemonicsOrWithdrawnAndTheDeviceSearchEnds)
 {
-    auto devices = std::make_shared<RecordingCommand>();
-    protocol->requestDeviceList(devices);
-    directPeer.receiveMessage();
+    auto devices = searchDevices();
     const std::string router = "system.subsystems.2.routers.3.";
     tree().put(router + "partitions.0.levelname", "Video");
-    tree().put(router + "partitions.0.levelactive", true);
-    tree().put(router + "partitions.0.physical_in", "0-1");
     tree().put(router + "partitions.1.levelno", "8");
     tree().put(router + "inputs.0.name", "IN001");
     tree().put(router + "inputs.1.name", "CAM 2");
     tree().put(router + "inputs.1.alias", "C2");
     tree().put(router + "inputs.1.icon", "cam.png");
-    const std::string partition =
-        "subsystem=2\nrouterno=3\npid=0\nlevelname=Video\nlevelactive=true\nphysical_in=0-1\n";
-    const std::string inputs = "text=0;IN001;;;\ntext=1;CAM 2;C2;;cam.png\n";
+    const std::string partition = sent("*", "partition set", "subsystem=2\nrouterno=3\npid=0\nlevelname=Video\n");
 
-    // Without outputs no mnemonics follow.
+    // Without outputs no mnemonics follow; without a level number they are of level 0.
     protocol->sendPartition("2", "3", "0");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "partition set", partition));
-    protocol->sendMessage("marker");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "marker"));
-
-    // Without a level number the mnemonics are of level 0.
-    tree().put(router + "outputs", "");
-    protocol->sendPartition("2", "3", "0");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "partition set", partition));
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "mnemonics set", "levelno=0\ndirection=input\n" + inputs));
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "mnemonics set", "levelno=0\ndirection=output\n"));
-
-    tree().put(router + "partitions.0.levelno", "7");
     tree().put(router + "outputs.0.description", "monitor");
     protocol->sendPartition("2", "3", "0");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "partition set", partition + "levelno=7\n"));
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "mnemonics set", "levelno=7\ndirection=input\n" + inputs));
-    EXPECT_EQ(mainPeer.receiveMessage(),
-              sent("*", "mnemonics set", "levelno=7\ndirection=output\ntext=0;;;monitor;\n"));
-
     protocol->sendPartition("2", "3", "5");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "partition reset", "subsystem=2\nrouterno=3\npid=5\n"));
-    protocol->sendMessage("marker");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "marker"));
-
+    for (const std::string& message :
+         {partition, partition,
+          sent("*", "mnemonics set", "levelno=0\ndirection=input\ntext=0;IN001;;;\ntext=1;CAM 2;C2;;cam.png\n"),
+          sent("*", "mnemonics set", "levelno=0\ndirection=output\ntext=0;;;monitor;\n"),
+          sent("*", "partition reset", "subsystem=2\nrouterno=3\npid=5\n")})
+        EXPECT_EQ(mainSent(), message);
     receive(deviceReply("kpscreen@0A", screenSettings), direct());
     EXPECT_TRUE(devices->received().empty());
 }
 
-// The settings of a known device go out as stored (see NetManagerOnNetwork); an unknown one gets empty ones.
+// The settings of a known device go out as stored; an unknown one gets empty ones.
 TEST_F(DevicePush, DeviceIpSettingsEndTheDeviceSearchButNotAReplyWait)
 {
-    auto devices = std::make_shared<RecordingCommand>();
-    protocol->requestDeviceList(devices);
+    auto devices = searchDevices();
     protocol->sendDeviceIpSettings("0C");
-    EXPECT_EQ(directPeer.receiveMessage(), sent("*", "device get"));
-    EXPECT_EQ(directPeer.receiveMessage(),
-              sent("@0C", "device set", "bootprotocol=static\nip=\nnetmask=\ngateway=\nhostname=\n"));
+    EXPECT_EQ(directSent(), sent("*", "device get"));
+    EXPECT_EQ(directSent(), sent("@0C", "device set", "bootprotocol=static\nip=\nnetmask=\ngateway=\nhostname=\n"));
     receive(deviceReply("kpscreen@0A", screenSettings), direct());
     EXPECT_TRUE(devices->received().empty());
 
     auto requester = std::make_shared<RecordingCommand>();
     protocol->requestSystemUpdate(requester);
     protocol->sendDeviceIpSettings("0C");
-    EXPECT_TRUE(requester->received().empty());
     receive(reply("corvanet@0A", "system update", "status=ok\n"), mainLink.get());
     EXPECT_EQ(requester->received(), Texts{""});
 }

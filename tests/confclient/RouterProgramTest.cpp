@@ -1,68 +1,36 @@
 #include "confclient/ConfClientProtocol.h"
 
 #include "confclient/ConfLinkFixture.h"
-#include "support/SimulatedNetwork.h"
 
-using namespace std::chrono_literals;
+using RouterProgram = ConfLink;
 
-namespace {
-
-// The upload pauses the worker for 3 seconds before it reports success.
-constexpr std::chrono::seconds uploadLimit(10);
-const std::string videoRouter = "00:1E:C0:20:10:11";
-const std::string audioRouter = "00:1E:C0:20:10:21";
-const std::string failed = "Failed to initialise the Tessora";
-const Texts records = {":020000040040BA", ":0303D6000100051E", ":00000001FF"};
-
-std::string programGet(const std::string& from, const std::string& body)
+// Each record goes to the router that asks for it; a bad status fails the upload without
+// moving on, a request without a status counts as good.
+TEST_F(RouterProgram, RecordsTravelAsTheRoutersAskAndTheEndReportsSuccess)
 {
-    return withNul(message("kip@" + readMacAddress(), "tessora@" + from, "program get", body));
-}
-std::string programSet(const std::string& router, const std::string& record)
-{
-    return fromThisMachine("tessora@" + router, "program set", "line=" + record + "\n");
-}
-
-}  // namespace
-
-// Records travel as the simulated router asks for them; it checks each (see "problems").
-TEST(RouterProgram, FailedStepThenTheWholeUploadToTheSimulatedRouter)
-{
-    SimulatedNetwork routers("tests/data/network-levels.json");
-    ASSERT_TRUE(routers.connected);
+    const std::string failed = "Failed to initialise the Tessora";
     auto outcome = std::make_shared<RecordingCommand>();
-    const auto start = std::chrono::steady_clock::now();
-    routers.withProtocol([&](ConfClientProtocol& protocol) {
-        protocol.sendRouterProgram(videoRouter, outcome);
-        // The router's own acknowledgement of record 1 is handled after this one.
-        protocol.handleData(programGet(videoRouter, "status=busy\n"), protocol.directInterface().get());
-    });
-    ASSERT_TRUE(outcome->waitFor(2, uploadLimit));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 3s);
-    EXPECT_EQ(outcome->received(), (Texts{failed, ""}));
-    EXPECT_EQ(routers.sim.receivedTexts(),
-              (Texts{programSet(videoRouter, records[0]), programSet(videoRouter, records[1]),
-                     programSet(videoRouter, records[2])}));
-    for (const auto& entry : routers.sim.logEntries())
-        EXPECT_FALSE(entry.get_child_optional("problems")) << entry.get<std::string>("text", "");
-}
+    auto programGet = [&](const std::string& router, const std::string& body) {
+        receive(reply("tessora@" + router, "program get", body), direct());
+    };
+    auto record = [](const std::string& router, const std::string& line) {
+        return sent("tessora@" + router, "program set", "line=" + line + "\n");
+    };
 
-TEST(RouterProgram, RejectedRecordStopsTheUploadAndTheNextRequestIsAnsweredByItsSender)
-{
-    SimulatedNetwork routers("tests/data/network-levels.json", {"--fail", "program set=checksum error"});
-    ASSERT_TRUE(routers.connected);
-    auto outcome = std::make_shared<RecordingCommand>();
-    routers.withProtocol([&](ConfClientProtocol& protocol) { protocol.sendRouterProgram(videoRouter, outcome); });
-    ASSERT_TRUE(outcome->waitFor(1, uploadLimit));
+    protocol->sendRouterProgram("0A", outcome);
+    EXPECT_EQ(directSent(), record("0A", ":020000040040BA"));
+    programGet("0A", "status=busy\n");
     EXPECT_EQ(outcome->received(), Texts{failed});
-    EXPECT_EQ(routers.sim.receivedTexts(), Texts{programSet(videoRouter, records[0])});
+    programGet("0B", "");
+    EXPECT_EQ(directSent(), record("0B", ":0303D6000100051E"));
+    programGet("0A", "status=ok\n");
+    EXPECT_EQ(directSent(), record("0A", ":00000001FF"));
+    EXPECT_EQ(outcome->received(), Texts{failed});
+    programGet("0A", "status=ok\n");
+    EXPECT_EQ(outcome->received(), (Texts{failed, ""}));
 
-    // A request without a status counts as good: the step left unchanged sends record 2.
-    routers.withProtocol([&](ConfClientProtocol& protocol) {
-        protocol.handleData(programGet(audioRouter, ""), protocol.directInterface().get());
-    });
-    ASSERT_TRUE(outcome->waitFor(2, uploadLimit));
-    EXPECT_EQ(outcome->received(), (Texts{failed, failed}));
-    EXPECT_EQ(routers.sim.receivedTexts(),
-              (Texts{programSet(videoRouter, records[0]), programSet(audioRouter, records[1])}));
+    protocol->sendRouterProgram("0C", outcome);
+    EXPECT_EQ(directSent(), record("0C", ":020000040040BA"));
+    programGet("0C", "");
+    EXPECT_EQ(directSent(), record("0C", ":0303D6000100051E"));
 }

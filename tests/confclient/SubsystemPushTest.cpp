@@ -3,7 +3,6 @@
 #include "confclient/ConfLinkFixture.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -14,126 +13,83 @@ std::string ownSubsystem(const std::string& description, const std::string& prot
     return ConfLink::sent("*", "subsystem set", ownSubsystemBody(description, protocolName));
 }
 
-// The "text=" lines of ports 0.. named by each format printed with 1..count in turn (a format
-// of two numbers: group and channel 1..8 each), then the extra names.
-std::string portLines(std::initializer_list<std::pair<const char*, int>> series, const Texts& extra = {})
+// The "text=" lines of `count` ports from `first` on, named prefix001, prefix002, ...
+std::string portLines(const char* prefix, int count, int first = 0)
 {
-    Texts names;
-    char name[32];
-    for (const auto& [format, count] : series) {
-        const bool grouped = std::strchr(std::strchr(format, '%') + 1, '%') != nullptr;
-        for (int n = 1; n <= count; ++n) {
-            std::snprintf(name, sizeof name, format, grouped ? (n - 1) / 8 + 1 : n, (n - 1) % 8 + 1);
-            names.push_back(name);
-        }
-    }
-    names.insert(names.end(), extra.begin(), extra.end());
     std::string lines;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        lines += "text=" + std::to_string(i) + ";" + names[i] + ";;;\n";
+    char name[32];
+    for (int n = 1; n <= count; ++n) {
+        std::snprintf(name, sizeof name, "%s%03d", prefix, n);
+        lines += "text=" + std::to_string(first + n - 1) + ";" + name + ";;;\n";
+    }
     return lines;
-}
-
-void putModules(SystemTree& tree, const Texts& names)
-{
-    tree.put("corvanet.box", "trq5");
-    for (std::size_t i = 0; i < names.size(); ++i)
-        tree.put("corvanet.modules." + std::to_string(i) + ".name", names[i]);
-}
-
-std::string partitionSet(const std::string& router, const std::string& partition, const std::string& description,
-                         const std::string& format, int inputs, int outputs)
-{
-    return ConfLink::sent("*", "partition set",
-                          "subsystem=0\nrouterno=" + router + "\npid=" + partition + "\nlevelno=" + router +
-                              "\nlevelname=Level " + router + "\nlevelalias=\nleveldescription=" + description +
-                              "\nlevelactive=true\nrouterformat=" + format + "\nphysical_in=0-" +
-                              std::to_string(inputs - 1) + "\nphysical_out=0-" + std::to_string(outputs - 1) + "\n");
-}
-
-std::string mnemonics(const std::string& level, const std::string& direction, const std::string& lines)
-{
-    return ConfLink::sent("*", "mnemonics set", "levelno=" + level + "\ndirection=" + direction + "\n" + lines);
 }
 
 }  // namespace
 
+// Subsystem 0 alone, unless a Q5 box has modules that make up internal routers.
 TEST_F(SubsystemPush, BoxVariantsDescribeSubsystemZero)
 {
-    protocol->pushSystemConfiguration();
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Corvanet KD-RTN", "none"));
-    tree().put("corvanet.box", "lr");
-    protocol->pushSystemConfiguration();
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Corvanet BRIX", "lumenrack"));
-    tree().put("corvanet.box", "kbox");
-    tree().put("corvanet.modules.0.name", "TRQ5-32x32");
-    protocol->pushSystemConfiguration();
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Corvanet KD-RTN", "none"));
-
-    // A Q5 box without modules it knows has no internal routers.
-    tree().put("corvanet.box", "trq5");
-    tree().put("corvanet.modules.0.name", "TRQ5-GPIO");
-    protocol->pushSystemConfiguration();
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Tessora Q5", "tessora_q5"));
-    tree().root().get_child("corvanet").erase("modules");
-    protocol->pushSystemConfiguration();
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Tessora Q5", "tessora_q5"));
+    const std::vector<Texts> variants = {
+        // box, its first module, description, protocol name
+        {"", "", "Corvanet KD-RTN", "none"},
+        {"lr", "", "Corvanet BRIX", "lumenrack"},
+        {"kbox", "TRQ5-32x32", "Corvanet KD-RTN", "none"},
+        {"trq5", "TRQ5-GPIO", "Tessora Q5", "tessora_q5"},
+        {"trq5", "", "Tessora Q5", "tessora_q5"},
+    };
+    for (const auto& variant : variants) {
+        tree().put("corvanet.box", variant[0]);
+        tree().root().get_child("corvanet").erase("modules");
+        if (!variant[1].empty())
+            tree().put("corvanet.modules.0.name", variant[1]);
+        protocol->pushSystemConfiguration();
+        EXPECT_EQ(mainSent(), ownSubsystem(variant[2], variant[3])) << variant[0];
+    }
     protocol->sendMessage("marker");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "marker"));
+    EXPECT_EQ(mainSent(), sent("*", "marker"));
     EXPECT_FALSE(tree().contains("system"));
 }
 
-TEST_F(SubsystemPush, TessoraQ5WithMatrixAndProcessingPushesVideoThenAudioRouter)
+// The last matrix module counts; without a processing module there is no audio router.
+TEST_F(SubsystemPush, TessoraQ5VideoRouterIsSizedByTheLastMatrixModule)
 {
-    putModules(tree(), {"TRQ5-PROC", "TRQ5-32x32"});
+    tree().put("corvanet.box", "trq5");
+    tree().put("corvanet.modules.0.name", "TRQ5-32x32");
+    tree().put("corvanet.modules.1.name", "KD-IO8");
+    tree().put("corvanet.modules.2.name", "TRQ5-64x64");
+    // A mnemonic read back earlier stays beside the new name.
     tree().put("system.subsystems.0.routers.1.inputs.0.alias", "CAM");
     tree().put("system.subsystems.0.routers.1.inputs.0.name", "old name");
     protocol->pushSystemConfiguration();
 
-    std::string videoInputs = portLines({{"IN%03d", 32}, {"PROC%03d", 8}});
-    // A mnemonic read back earlier stays beside the new name.
-    videoInputs.replace(0, std::string("text=0;IN001;;;").size(), "text=0;IN001;CAM;;");
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Tessora Q5", "tessora_q5"));
-    EXPECT_EQ(mainPeer.receiveMessage(), partitionSet("1", "0", "Video router with processing", "Video", 40, 40));
-    EXPECT_EQ(mainPeer.receiveMessage(), mnemonics("1", "input", videoInputs));
-    EXPECT_EQ(mainPeer.receiveMessage(), mnemonics("1", "output", portLines({{"OUT%03d", 32}, {"PROC%03d", 8}})));
-    EXPECT_EQ(mainPeer.receiveMessage(), partitionSet("101", "1", "Audio router", "Audio", 98, 96));
-    EXPECT_EQ(mainPeer.receiveMessage(),
-              mnemonics("101", "input", portLines({{"DEMB%02d-%03d", 64}, {"AES-IN%03d", 32}}, {"1 kHz", "Mute"})));
-    EXPECT_EQ(mainPeer.receiveMessage(),
-              mnemonics("101", "output", portLines({{"EMB%02d-%03d", 64}, {"AES-OUT%03d", 32}})));
-
-    EXPECT_EQ(tree().getOr("system.subsystems.0.routers.1.routersize", ""), "40x40");
-    EXPECT_EQ(tree().getOr("system.subsystems.0.routers.1.routertype", ""), "Video");
-    EXPECT_EQ(tree().getOr("system.subsystems.0.routers.101.routersize", ""), "98x96");
-    EXPECT_EQ(tree().getOr("system.subsystems.0.routers.101.outputs.95.name", ""), "AES-OUT032");
-    EXPECT_FALSE(tree().contains("system.subsystems.0.routers.101.outputs.96"));
-    EXPECT_EQ(leaves(tree(), "system.levels"),
-              "1.name=Level 1 1.alias= 1.description=Video router with processing 1.subsystem=0 1.router=1 "
-              "1.partition=0 101.name=Level 101 101.alias= 101.description=Audio router 101.subsystem=0 "
-              "101.router=101 101.partition=1");
-}
-
-TEST_F(SubsystemPush, LastMatrixModuleSetsTheVideoRouterSize)
-{
-    putModules(tree(), {"TRQ5-32x32", "KD-IO8", "TRQ5-64x64"});
-    protocol->pushSystemConfiguration();
-    EXPECT_EQ(mainPeer.receiveMessage(), ownSubsystem("Tessora Q5", "tessora_q5"));
-    EXPECT_EQ(mainPeer.receiveMessage(), partitionSet("1", "0", "Video router with processing", "Video", 80, 80));
-    EXPECT_EQ(mainPeer.receiveMessage(), mnemonics("1", "input", portLines({{"IN%03d", 64}, {"PROC%03d", 16}})));
-    EXPECT_EQ(mainPeer.receiveMessage(), mnemonics("1", "output", portLines({{"OUT%03d", 64}, {"PROC%03d", 16}})));
+    std::string inputs = portLines("IN", 64) + portLines("PROC", 16, 64);
+    inputs.replace(0, std::string("text=0;IN001;;;").size(), "text=0;IN001;CAM;;");
+    EXPECT_EQ(mainSent(), ownSubsystem("Tessora Q5", "tessora_q5"));
+    EXPECT_EQ(mainSent(),
+              sent("*", "partition set",
+                   "subsystem=0\nrouterno=1\npid=0\nlevelno=1\nlevelname=Level 1\nlevelalias=\n"
+                   "leveldescription=Video router with processing\nlevelactive=true\nrouterformat=Video\n"
+                   "physical_in=0-79\nphysical_out=0-79\n"));
+    EXPECT_EQ(mainSent(), sent("*", "mnemonics set", "levelno=1\ndirection=input\n" + inputs));
+    EXPECT_EQ(mainSent(),
+              sent("*", "mnemonics set",
+                   "levelno=1\ndirection=output\n" + portLines("OUT", 64) + portLines("PROC", 16, 64)));
     protocol->sendMessage("marker");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "marker"));
+    EXPECT_EQ(mainSent(), sent("*", "marker"));
+
+    EXPECT_EQ(tree().getOr("system.subsystems.0.routers.1.routersize", ""), "80x80");
+    EXPECT_EQ(tree().getOr("system.subsystems.0.routers.1.routertype", ""), "Video");
     EXPECT_FALSE(tree().contains("system.subsystems.0.routers.101"));
-    EXPECT_FALSE(tree().contains("system.levels.101"));
+    EXPECT_EQ(leaves(tree(), "system.levels"), "1.name=Level 1 1.alias= 1.description=Video router with processing "
+                                               "1.subsystem=0 1.router=1 1.partition=0");
 }
 
-TEST_F(SubsystemPush, SubsystemsAreSentFromTheTreeOrWithdrawn)
+TEST_F(SubsystemPush, SubsystemsAreSentFromTheTreeOrWithdrawnAndEndTheDeviceSearch)
 {
-    auto devices = std::make_shared<RecordingCommand>();
-    protocol->requestDeviceList(devices);
+    auto devices = searchDevices();
     protocol->sendSubsystem("3");
-    EXPECT_EQ(mainPeer.receiveMessage(), sent("*", "subsystem reset", "subsystem=3\n"));
+    EXPECT_EQ(mainSent(), sent("*", "subsystem reset", "subsystem=3\n"));
 
     const std::string node = "system.subsystems.4.";
     tree().put(node + "user", 5);
@@ -142,7 +98,7 @@ TEST_F(SubsystemPush, SubsystemsAreSentFromTheTreeOrWithdrawn)
     tree().put(node + "protocol_name", "tessora");
     tree().put(node + "router1", "10.0.0.31:4381");
     protocol->sendSubsystem("4");
-    EXPECT_EQ(mainPeer.receiveMessage(),
+    EXPECT_EQ(mainSent(),
               sent("*", "subsystem set",
                    "subsystem=4\ncascade_mode=0\ncommand_echo=false\ndescription=tr-video-1\ninterface_type=\n"
                    "local_lock=0\nlocal_mnemonics=0\nloop_mode=false\nprotocol_name=tessora\nprotocol_type=\n"

@@ -1,6 +1,7 @@
 #include "core/KipController.h"
 
 #include "support/LoopbackPeer.h"
+#include "support/RunningController.h"
 #include "support/WorkerQueue.h"
 
 #include <gtest/gtest.h>
@@ -25,4 +26,14 @@ TEST(KipController, EventLoopSurvivesEscapedErrorsAndKeepsPendingWork)
     controller.runOnce();
     EXPECT_EQ(ran, (std::vector<std::string>{"after system error", "after other error"}));
     drainQueue();
+}
+
+TEST(KipController, ReleasesTheConnectionOfAClientThatLeft)
+{
+    RunningController daemon;
+    {
+        LoopbackPeer client = LoopbackPeer::connectedTo(daemon.port());
+        ASSERT_TRUE(waitUntil([&] { return daemon.connectionCount() == 1; }));
+    }
+    EXPECT_TRUE(waitUntil([&] { return daemon.connectionCount() == 0; }));
 }
