@@ -3,7 +3,7 @@
 // inventory handler) into the system tree, on the command worker as in the daemon. The
 // baselines of the same run handle the same bytes with the framing alone and with the INI
 // reader of property_tree alone.
-#include "support/SilentConfDaemon.h"
+#include "SilentConfDaemon.h"
 #include "support/WorkerQueue.h"
 
 #include "confclient/ConfClientProtocol.h"

@@ -2,7 +2,7 @@
 // whole-process figure goes: the request on the worker (framing, JSON reading, dispatch, the
 // answer from the tree, JSON writing), and the hand-overs between threads that every request
 // takes (received bytes to the worker, the reply back to the event loop).
-#include "support/SilentConfDaemon.h"
+#include "SilentConfDaemon.h"
 #include "support/WorkerQueue.h"
 
 #include "host/JbpHostProtocol.h"

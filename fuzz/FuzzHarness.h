@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/SilentConfDaemon.h"
+#include "SilentConfDaemon.h"
 #include "support/WorkerQueue.h"
 
 #include "model/NetManager.h"

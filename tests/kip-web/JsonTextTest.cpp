@@ -1,16 +1,14 @@
 #include "JsonText.h"
 
+#include "Bounds.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 TEST(JsonText, PassesOnlyOneCompleteJsonValueInUtf8)
 {
-    struct Case {
-        std::string text;
-        bool json;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         {R"({"type":"get_devices","refresh":true})", true},
         {" {\"a\": [1, -2.5e3, \"x\\u00e9\\n\", null, false, {}, []]}\r\n", true},
         {"\"Gr\xC3\xBC\xC3\x9F\xE2\x82\xAC\xF0\x9F\x8E\x9B\"", true},
@@ -35,15 +33,15 @@ TEST(JsonText, PassesOnlyOneCompleteJsonValueInUtf8)
         {"\"\xF4\x90\x80\x80\"", false},      // beyond U+10FFFF
         {"\"\xFF\"", false},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(isJsonText(c.text, 64), c.json) << c.text;
+    for (const auto& [text, json] : cases)
+        EXPECT_EQ(isJsonText(text, bounds::maxJsonDepth), json) << text;
 }
 
 TEST(JsonText, RefusesNestingBeyondTheBoundWithoutRecursing)
 {
-    EXPECT_TRUE(isJsonText(std::string(3, '[') + std::string(3, ']'), 3));
-    EXPECT_FALSE(isJsonText(std::string(4, '[') + std::string(4, ']'), 3));
+    auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_TRUE(isJsonText(nested(64), bounds::maxJsonDepth));
+    EXPECT_FALSE(isJsonText(nested(65), bounds::maxJsonDepth));
     EXPECT_FALSE(isJsonText("{\"a\":{\"b\":{\"c\":{}}}}", 3));
-    std::string deep = std::string(1 << 20, '[');
-    EXPECT_FALSE(isJsonText(deep + std::string(1 << 20, ']'), 64));
+    EXPECT_FALSE(isJsonText(nested(1 << 20), bounds::maxJsonDepth));
 }

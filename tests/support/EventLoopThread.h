@@ -8,7 +8,6 @@
 // Runs an io_context on a thread of its own for the life of the object.
 class EventLoopThread {
 public:
-    EventLoopThread() : work(boost::asio::make_work_guard(context)), thread([this] { context.run(); }) {}
     ~EventLoopThread() { stop(); }
     // Ends the loop; objects built on the context may then be destroyed before it.
     void stop()
@@ -22,6 +21,6 @@ public:
 
 private:
     boost::asio::io_context context;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
-    std::thread thread;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
+    std::thread thread{[this] { context.run(); }};
 };

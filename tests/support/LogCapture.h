@@ -22,10 +22,7 @@ public:
 
     std::vector<std::string> all() { return records.all(); }
     std::vector<std::string> allGroups() { return groups.all(); }
-    bool waitForCount(std::size_t count)
-    {
-        return waitUntil([&] { return all().size() >= count; });
-    }
+    bool waitForCount(std::size_t count) { return waitUntil([&] { return all().size() >= count; }); }
 
     // A record as the log writes it on this machine.
     static std::string record(int level, const std::string& message)

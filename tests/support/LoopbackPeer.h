@@ -1,13 +1,14 @@
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <stdexcept>
+#include <memory>
+#include <optional>
 #include <string>
 
 // A blocking TCP peer on 127.0.0.1 for link tests: listens on an ephemeral port (or
@@ -15,110 +16,78 @@
 class LoopbackPeer {
 public:
     using Limit = std::chrono::milliseconds;
+    using tcp = boost::asio::ip::tcp;
 
     static LoopbackPeer listening()
     {
         LoopbackPeer peer;
-        peer.listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        if (::bind(peer.listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(peer.listener, 16) != 0 ||
-            ::getsockname(peer.listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen");
-        peer.port = ntohs(address.sin_port);
+        peer.acceptor.emplace(*peer.io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
         return peer;
     }
     static LoopbackPeer connectedTo(int port)
     {
         LoopbackPeer peer;
-        peer.connection = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = loopback(port);
-        if (::connect(peer.connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot connect");
+        peer.connection.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), port));
         return peer;
     }
     // A port that nothing listens on (as far as the system can tell right now).
     static int unusedPort() { return listening().localPort(); }
 
-    LoopbackPeer(LoopbackPeer&& other) noexcept
-        : listener(other.listener), connection(other.connection), port(other.port)
-    {
-        other.listener = other.connection = -1;
-    }
-    ~LoopbackPeer()
-    {
-        closeConnection();
-        if (listener >= 0)
-            ::close(listener);
-    }
-
-    int localPort() const { return port; }
+    int localPort() const { return acceptor->local_endpoint().port(); }
     bool accept(Limit limit = std::chrono::seconds(5))
     {
-        if (!readable(listener, limit))
+        if (!readable(acceptor->native_handle(), limit))
             return false;
         closeConnection();
-        connection = ::accept(listener, nullptr, nullptr);
-        return connection >= 0;
+        boost::system::error_code error;
+        acceptor->accept(connection, error);
+        return !error;
     }
-    void send(const std::string& data) { ::send(connection, data.data(), data.size(), MSG_NOSIGNAL); }
-    // Reads until `count` bytes have come, the peer closes, or the limit passes.
-    std::string receive(std::size_t count, Limit limit = std::chrono::seconds(5))
+    void send(const std::string& data)
     {
-        return read([count](const std::string& data) { return data.size() == count; }, limit);
+        boost::system::error_code ignored;
+        boost::asio::write(connection, boost::asio::buffer(data), ignored);
     }
-    // Reads up to and including the next NUL.
+    // Reads up to and including the next NUL, until the peer closes, or until the limit passes;
+    // byte by byte, so nothing past the NUL is taken from the socket.
     std::string receiveMessage(Limit limit = std::chrono::seconds(5))
-    {
-        return read([](const std::string& data) { return !data.empty() && data.back() == '\0'; }, limit);
-    }
-    // True when the other side has closed the connection within the limit.
-    bool closedByPeer(Limit limit = std::chrono::seconds(5))
-    {
-        char c;
-        return readable(connection, limit) && ::recv(connection, &c, 1, MSG_PEEK) == 0;
-    }
-    void closeConnection()
-    {
-        if (connection >= 0)
-            ::close(connection);
-        connection = -1;
-    }
-
-private:
-    LoopbackPeer() = default;
-
-    // Byte by byte, so nothing past the end is taken from the socket.
-    template <class Done>
-    std::string read(Done done, Limit limit)
     {
         std::string data;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         char c;
-        while (!done(data)) {
+        boost::system::error_code error;
+        while (data.empty() || data.back() != '\0') {
             auto left = std::chrono::duration_cast<Limit>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !readable(connection, left) || ::recv(connection, &c, 1, 0) != 1)
+            if (left.count() <= 0 || !readable(connection.native_handle(), left) ||
+                connection.read_some(boost::asio::buffer(&c, 1), error) != 1)
                 break;
             data += c;
         }
         return data;
     }
-    static sockaddr_in loopback(int port)
+    // True when the other side has closed the connection within the limit.
+    bool closedByPeer(Limit limit = std::chrono::seconds(5))
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
+        char c;
+        return readable(connection.native_handle(), limit) && ::recv(connection.native_handle(), &c, 1, MSG_PEEK) == 0;
     }
+    void closeConnection()
+    {
+        boost::system::error_code ignored;
+        connection.close(ignored);
+    }
+
+private:
+    LoopbackPeer() = default;
+
     static bool readable(int fd, Limit limit)
     {
         pollfd entry{fd, POLLIN, 0};
         return ::poll(&entry, 1, static_cast<int>(limit.count())) == 1;
     }
 
-    int listener = -1;
-    int connection = -1;
-    int port = 0;
+    // On the heap, so that the sockets' reference to it survives a move.
+    std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
+    tcp::socket connection{*io};
+    std::optional<tcp::acceptor> acceptor;
 };

@@ -5,9 +5,11 @@
 #include "support/Wait.h"
 #include "transport/Interface.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,49 +33,44 @@ private:
 };
 
 // Records the texts it is executed with.
-class RecordingCommand : public Command {
+class RecordingCommand : public Command, TextLog {
 public:
-    void execute(const std::string& text) override { log.add(text); }
-    std::vector<std::string> received() { return log.all(); }
+    void execute(const std::string& text) override { add(text); }
+    std::vector<std::string> received() { return all(); }
     bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10))
     {
         return waitUntil([&] { return received().size() >= count; }, limit);
     }
-
-private:
-    TextLog log;
 };
 
-// Runs a function with the text it is executed with.
-class FunctionCommand : public Command {
-public:
-    explicit FunctionCommand(std::function<void(const std::string&)> function) : function(std::move(function)) {}
-    void execute(const std::string& text) override { function(text); }
-
-private:
-    std::function<void(const std::string&)> function;
-};
+// A command that runs `function` with the text it is executed with.
 inline std::shared_ptr<Command> commandOf(std::function<void(const std::string&)> function)
 {
-    return std::make_shared<FunctionCommand>(std::move(function));
+    struct FunctionCommand : Command {
+        std::function<void(const std::string&)> function;
+        void execute(const std::string& text) override { function(text); }
+    };
+    auto command = std::make_shared<FunctionCommand>();
+    command->function = std::move(function);
+    return command;
 }
 
 // A protocol that records what its link delivers, in order: "data:<bytes>" and "closed:<reason>".
-class RecordingProtocol : public HostProtocol {
+class RecordingProtocol : public HostProtocol, TextLog {
 public:
     ~RecordingProtocol() override
     {
         if (link)
             link->setProtocol(nullptr);
     }
-    void handleData(const std::string& data, Interface*) override { log.add("data:" + data); }
+    void handleData(const std::string& data, Interface*) override { add("data:" + data); }
     void attachInterface(std::shared_ptr<Interface> newLink) override
     {
         link = std::move(newLink);
         link->setProtocol(this);
     }
-    void handleClosed(const std::string& reason) override { log.add("closed:" + reason); }
-    std::vector<std::string> events() { return log.all(); }
+    void handleClosed(const std::string& reason) override { add("closed:" + reason); }
+    std::vector<std::string> events() { return all(); }
     // All data events joined, to compare streams regardless of how reads split them.
     std::string receivedBytes()
     {
@@ -83,19 +80,20 @@ public:
                 bytes += event.substr(5);
         return bytes;
     }
-
-private:
-    TextLog log;
 };
 
-// A link that keeps every text its protocol sends.
-class RecordingLink : public Interface {
+// A link that keeps every text its protocol sends; one send fails when `failNextSend` is set.
+class RecordingLink : public Interface, TextLog {
 public:
-    void close() override {}
+    void close() override { closed = true; }
     void open() override {}
-    void send(const std::string& data) override { log.add(data); }
-    std::vector<std::string> sentTexts() { return log.all(); }
-
-private:
-    TextLog log;
+    void send(const std::string& data) override
+    {
+        if (failNextSend.exchange(false))
+            throw std::runtime_error("link broke");
+        add(data);
+    }
+    std::vector<std::string> sentTexts() { return all(); }
+    std::atomic<bool> closed{false};
+    std::atomic<bool> failNextSend{false};
 };

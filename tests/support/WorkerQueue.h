@@ -3,12 +3,10 @@
 #include "core/CommandSingleton.h"
 
 #include <chrono>
-#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 
 // Runs `work` on the command worker thread, after everything queued before it, and returns
 // its result. Throws when the worker does not get to it within the limit.
@@ -17,25 +15,12 @@ auto onWorker(Work work, std::chrono::milliseconds limit = std::chrono::seconds(
 {
     using Result = decltype(work());
     struct WorkCommand : Command {
-        explicit WorkCommand(Work work) : work(std::move(work)) {}
-        void execute(const std::string&) override
-        {
-            try {
-                if constexpr (std::is_void_v<Result>) {
-                    work();
-                    done.set_value();
-                } else {
-                    done.set_value(work());
-                }
-            } catch (...) {
-                done.set_exception(std::current_exception());
-            }
-        }
-        Work work;
-        std::promise<Result> done;
+        explicit WorkCommand(Work work) : task(std::move(work)) {}
+        void execute(const std::string&) override { task(); }
+        std::packaged_task<Result()> task;
     };
     auto command = std::make_shared<WorkCommand>(std::move(work));
-    std::future<Result> result = command->done.get_future();
+    auto result = command->task.get_future();
     CommandSingleton::instance().enqueue(command, std::string());
     if (result.wait_for(limit) != std::future_status::ready)
         throw std::runtime_error("the command worker did not answer in time");

@@ -31,15 +31,14 @@ TEST(NulFramer, CutsMessagesAcrossReadsAndKeepsTheTail)
     EXPECT_EQ(framer.pendingSize(), 1u);
 }
 
-TEST(NulFramer, OverflowsOnlyPastTheLimitOfUnterminatedBytes)
+TEST(NulFramer, OverflowsOnlyPastOneMebibyteOfUnterminatedBytes)
 {
     NulFramer framer;
-    framer.append(std::string(NulFramer::pendingLimit, 'x'));
+    framer.append(std::string(1 << 20, 'x'));
     EXPECT_FALSE(framer.overflowed());
     framer.append("y");
     EXPECT_TRUE(framer.overflowed());
     framer.clear();
-    EXPECT_EQ(framer.pendingSize(), 0u);
     framer.append(std::string("ok\0", 3));
     EXPECT_EQ(drain(framer), std::vector<std::string>{"ok"});
 }
