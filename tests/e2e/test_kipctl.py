@@ -82,9 +82,6 @@ class WithoutSystem(unittest.TestCase):
         self.assertEqual(kipctl("has-system"), (0, "This box has no system.\n", ""))
         self.assertEqual(kipctl("may-use-builder"), (2, "", "kipd: The Corvanet is not initialised: system "
                                                             "configuration is not allowed (corvanet_has_no_system)\n"))
-        status, _, err = kipctl("devices")
-        self.assertEqual(status, 2)
-        self.assertIn("can not search for devices (corvanet_has_no_system)", err)
         self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "tr-video-1"),
                          (2, "", "kipd: Set corvanet ip settings error (hostname_conflict)\n"))
         self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "kdrtn-new"),
