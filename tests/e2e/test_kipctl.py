@@ -6,7 +6,7 @@ import socket
 import subprocess
 import unittest
 
-from tests.e2e.support import KIPD, ROOT, Simulator, start_kipd, stop, connect_host
+from tests.e2e.support import EXAMPLES, KIPD, ROOT, serve
 
 KIPCTL = os.path.join(os.path.dirname(KIPD), "kipctl")
 ROUTER = "00:1E:C0:20:00:13"
@@ -17,17 +17,10 @@ def kipctl(*args):
     return result.returncode, result.stdout, result.stderr
 
 
-def serve(add_cleanup, network):
-    """kipd against the simulator holding examples/<network>, until add_cleanup's cleanups run."""
-    add_cleanup(Simulator(os.path.join(ROOT, "examples", network)).stop)
-    add_cleanup(stop, start_kipd())
-    connect_host().close()  # waits until kipd serves
-
-
 class WithSystem(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        serve(cls.addClassCleanup, "network.json")
+        serve(cls.addClassCleanup, os.path.join(EXAMPLES, "network.json"))
 
     def test_questions_are_answered_in_words_or_json(self):
         self.assertEqual(kipctl("has-system"), (0, "This box belongs to a system.\n", ""))
@@ -66,16 +59,17 @@ class WithSystem(unittest.TestCase):
             self.assertEqual(sorted(report["ip_settings"]["mac_address"] for report in reports), sorted(macs), args)
 
     def test_router_joins_with_a_level_and_leaves(self):
-        status, out, err = kipctl("set-router", ROUTER, "--level", "7", "--level-name", "Data A")
+        # The compact JSON keeps the blank after an escaped quote inside a string.
+        status, out, err = kipctl("--json", "set-router", ROUTER, "--level", "7", "--level-name", 'Data "A B"')
         self.assertEqual((status, err), (0, ""), out)
-        self.assertIn('level 7 "Data A"', out)
+        self.assertEqual(json.loads(out)["system"]["level"], {"no": "7", "name": 'Data "A B"', "description": ""})
         status, out, err = kipctl("set-router", ROUTER, "--exclude")
         self.assertEqual((status, err), (0, ""), out)
         self.assertNotIn("level 7", out)
 
     def test_wrong_usage_is_refused_before_anything_is_sent(self):
-        for args in ([], ["no-such-command"], ["set-ip", "10.0.0.1"], ["devices", "--bogus"], ["--no-refresh", "devices"],
-                     ["set-router", ROUTER, "--include", "--exclude"], ["--timeout", "soon", "has-system"],
+        for args in ([], ["no-such-command"], ["set-ip", "10.0.0.1"], ["devices", "--bogus"],
+                     ["--no-refresh", "devices"], ["set-router", ROUTER, "--include", "--exclude"], ["--timeout", "soon", "has-system"],
                      ["devices", "--quiet", "-1"], ["has-system", "--host"]):
             status, out, err = kipctl(*args)
             self.assertEqual((status, out), (1, ""), args)
@@ -84,13 +78,10 @@ class WithSystem(unittest.TestCase):
 
 class WithoutSystem(unittest.TestCase):
     def test_error_replies_exit_2_with_the_message(self):
-        serve(self.addCleanup, "network-nosystem.json")
+        serve(self.addCleanup, os.path.join(EXAMPLES, "network-nosystem.json"))
         self.assertEqual(kipctl("has-system"), (0, "This box has no system.\n", ""))
         self.assertEqual(kipctl("may-use-builder"), (2, "", "kipd: The Corvanet is not initialised: system "
                                                             "configuration is not allowed (corvanet_has_no_system)\n"))
-        status, _, err = kipctl("devices")
-        self.assertEqual(status, 2)
-        self.assertIn("can not search for devices (corvanet_has_no_system)", err)
         self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "tr-video-1"),
                          (2, "", "kipd: Set corvanet ip settings error (hostname_conflict)\n"))
         self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "kdrtn-new"),
@@ -122,7 +113,3 @@ class NoDaemon(unittest.TestCase):
             silent.bind(("127.0.0.1", 3971))
             silent.listen(4)
             self.assertEqual(kipctl("--timeout", "0.5", "corvanets"), (4, "", "kipctl: no answer from kipd\n"))
-
-
-if __name__ == "__main__":
-    unittest.main()

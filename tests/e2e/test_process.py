@@ -79,7 +79,3 @@ class CommandLine(unittest.TestCase):
             for pid in daemon_pids():
                 os.kill(pid, signal.SIGKILL)
             wait_until(lambda: not daemon_pids())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -8,21 +8,20 @@ import subprocess
 import tempfile
 import unittest
 
-from tests.e2e.support import KIPD, ROOT, Simulator, connect_host, start_kipd, stop
+from tests.e2e.support import EXAMPLES, KIPD, ROOT, serve, stop
 
 KIP_WEB = os.path.join(os.path.dirname(KIPD), "kip-web")
 WEB_TESTS = os.path.join(ROOT, "tests", "web")
 CHROMIUM = "/usr/bin/chromium"
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync"]
-NETWORK = os.path.join(ROOT, "examples", "network.json")
+NETWORK = os.path.join(EXAMPLES, "network.json")
 
 
 def hostnames_of(network_file):
     with open(network_file, encoding="utf-8") as handle:
         network = json.load(handle)
-    boxes = [network["this_box"], *network["devices"]]
-    return [box["ip_settings"]["hostname"] for box in boxes]
+    return [box["ip_settings"]["hostname"] for box in (network["this_box"], *network["devices"])]
 
 
 def start_kip_web(limit=10.0):
@@ -49,9 +48,7 @@ class KipWebInChromium(unittest.TestCase):
                    if not os.path.exists(path)]
         if missing:
             raise RuntimeError(f"missing {missing}: run scripts/deps-test.sh")
-        cls.addClassCleanup(Simulator(NETWORK).stop)
-        cls.addClassCleanup(stop, start_kipd())
-        connect_host().close()
+        serve(cls.addClassCleanup, NETWORK)
         kip_web, cls.url = start_kip_web()
         cls.addClassCleanup(stop, kip_web)
 
@@ -65,7 +62,3 @@ class KipWebInChromium(unittest.TestCase):
         result = subprocess.run(["node", os.path.join(WEB_TESTS, "drive_page.js"), self.url],
                                 capture_output=True, text=True, timeout=120, cwd=ROOT)
         self.assertEqual(result.returncode, 0, result.stderr)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,46 +1,7 @@
-import itertools
 import unittest
 
 import tests.sim  # noqa: F401  (puts tools/ on the path)
 from kipsim import codec
-
-
-def number_duplicate_keys(text):
-    """The daemon's renumbering of runs of a repeated key (text, text -> text0, text1)."""
-    pairs = [piece.split("=", 1) for piece in text.split("\n") if "=" in piece]
-    lines = []
-    for key, run in itertools.groupby(pairs, key=lambda pair: pair[0]):
-        run = list(run)
-        lines += [f"{key}{index if len(run) > 1 else ''}={value}" for index, (_, value) in enumerate(run)]
-    return "\n".join(lines)
-
-
-def _ini_read(text):
-    tree = {}
-    for line in filter(None, (line.strip() for line in text.split("\n"))):
-        if line[0] in ";#":
-            continue
-        if "=" not in line or line[0] in "=[":
-            raise ValueError("unreadable line")
-        key, value = (part.strip() for part in line.split("=", 1))
-        if key in tree:
-            raise KeyError("duplicate key name")
-        tree[key] = value
-    return tree
-
-
-def daemon_view(raw):
-    """What the daemon makes of one message (without NUL): a flat dict, or None."""
-    text = codec.to_text(raw)
-    try:
-        return _ini_read(text)
-    except KeyError:
-        try:
-            return _ini_read(number_duplicate_keys(text))
-        except (KeyError, ValueError):
-            return None
-    except ValueError:
-        return None
 
 
 class CodecTest(unittest.TestCase):
@@ -68,11 +29,9 @@ class CodecTest(unittest.TestCase):
             self.assertIn(expected, " | ".join(message.problems))
 
     def test_encode_gives_exact_bytes_and_refuses_bodies_the_daemon_would_drop(self):
-        self.assertEqual(codec.encode("*", "kip@", "subsystem list get"),
-                         b"to=*\nfrom=kip@\nmsg=subsystem list get\n\0")
-        raw = codec.encode("kip@A", "corvanet@B", "subsystem list get", [("subsystem", str(n)) for n in range(3)])
-        self.assertEqual(daemon_view(raw[:-1]), {"to": "kip@A", "from": "corvanet@B", "msg": "subsystem list get",
-                                                 "subsystem0": "0", "subsystem1": "1", "subsystem2": "2"})
+        body = [("subsystem", "0"), ("subsystem", "1")]
+        self.assertEqual(codec.encode("kip@A", "corvanet@B", "subsystem list get", body),
+                         b"to=kip@A\nfrom=corvanet@B\nmsg=subsystem list get\nsubsystem=0\nsubsystem=1\n\0")
         for body in ([("a", "1"), ("b", "2"), ("a", "3")],  # a repeat that is not adjacent
                      [("v", "two\nlines")], [("msg", "again")], [(";comment", "x")], [("", "x")], [("k=", "x")]):
             with self.subTest(body=body), self.assertRaises(codec.WireError):
@@ -80,13 +39,8 @@ class CodecTest(unittest.TestCase):
 
     def test_hex_round_trip_and_rejects(self):
         data = b"Spread_Segment 10.0.0.255:2836 {\n\xff}\n"
-        self.assertTrue(codec.hex_encode(data).startswith("5370"))
         self.assertEqual(codec.hex_encode(b"\xab\xff"), "ABFF")
         self.assertEqual(codec.hex_decode(codec.hex_encode(data)), data)
         for bad in ("ABC", "0G", " 0A0B "):
             with self.subTest(bad=bad), self.assertRaises(ValueError):
                 codec.hex_decode(bad)
-
-
-if __name__ == "__main__":
-    unittest.main()

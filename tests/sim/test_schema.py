@@ -56,14 +56,3 @@ class SchemaTest(unittest.TestCase):
                 (folder / name).write_text(text)
             with self.subTest(name=name), self.assertRaisesRegex(schema.NetworkError, words):
                 schema.load(folder / name)
-
-    def test_spread_text_lists_the_hosts_and_a_placeholder(self):
-        settings = {"ip": "192.168.1.10", "netmask": "255.255.254.0", "gateway": "192.168.1.1"}
-        text = schema.spread_text([{"name": "box1", "ip": "192.168.1.10"}, {"name": "box2", "ip": "192.168.1.11"}],
-                                  settings)
-        self.assertEqual(text, "Spread_Segment 192.168.1.255:2836 {\nbox1 192.168.1.10\n"
-                               "box2 192.168.1.11\ndummycon 192.168.1.1\n}\nSocketPortReuse = ON\n")
-
-
-if __name__ == "__main__":
-    unittest.main()
