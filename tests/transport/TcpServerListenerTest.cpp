@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 namespace {
@@ -21,7 +22,7 @@ struct AmplifyingProtocol : RecordingProtocol {
 // recording protocol and opens it. The loop stops before the listener and links go.
 struct Listener : testing::Test {
     EventLoopThread loop;
-    bool amplify = false;
+    std::atomic<bool> amplify{false};
     std::vector<std::pair<std::shared_ptr<TcpServerInterface>, std::shared_ptr<RecordingProtocol>>> taken;
     std::shared_ptr<TcpServerListener> listener = std::make_shared<TcpServerListener>(
         loop.io(), 0, commandOf([this](const std::string&) {
