@@ -1,12 +1,15 @@
 #include "core/KipController.h"
 
 #include "support/LoopbackPeer.h"
-#include "support/RunningController.h"
+#include "support/Wait.h"
 #include "support/WorkerQueue.h"
 
 #include <gtest/gtest.h>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
+
+#include <atomic>
+#include <thread>
 
 TEST(KipController, EventLoopSurvivesEscapedErrorsAndKeepsPendingWork)
 {
@@ -30,10 +33,21 @@ TEST(KipController, EventLoopSurvivesEscapedErrorsAndKeepsPendingWork)
 
 TEST(KipController, ReleasesTheConnectionOfAClientThatLeft)
 {
-    RunningController daemon;
+    KipController controller("127.0.0.1", 0, LoopbackPeer::unusedPort(), LoopbackPeer::unusedPort());
+    std::atomic<bool> stopping{false};
+    std::thread loop([&] {
+        while (!stopping)
+            controller.runOnce();
+    });
+    // The controller keeps its connections on the worker thread.
+    auto connections = [&] { return onWorker([&] { return controller.connectionCount(); }); };
     {
-        LoopbackPeer client = LoopbackPeer::connectedTo(daemon.port());
-        ASSERT_TRUE(waitUntil([&] { return daemon.connectionCount() == 1; }));
+        LoopbackPeer client = LoopbackPeer::connectedTo(controller.listeningPort());
+        EXPECT_TRUE(waitUntil([&] { return connections() == 1; }));
     }
-    EXPECT_TRUE(waitUntil([&] { return daemon.connectionCount() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return connections() == 0; }));
+    stopping = true;
+    controller.eventLoop().stop();
+    loop.join();
+    drainQueue();
 }
