@@ -1,4 +1,3 @@
-"""Helpers for end-to-end tests: start the real kipd, the simulator, and speak to them."""
 import json
 import os
 import select
@@ -21,7 +20,7 @@ LIMIT = 20.0
 
 
 def wait_until(condition, limit=5.0, step=0.02):
-    """Polls condition() until it is true or limit seconds pass; returns its last value."""
+    """condition()'s last value, once true or after limit seconds."""
     deadline = time.monotonic() + limit
     while True:
         value = condition()
@@ -40,24 +39,19 @@ def stop(process):
     process.communicate(timeout=10)
 
 
-def connect_host(limit=5.0):
-    """Connects to kipd's host port, retrying while it starts."""
-    deadline = time.monotonic() + limit
-    while True:
-        try:
-            return socket.create_connection(("127.0.0.1", HOST_PORT), timeout=limit)
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
-
-
 class HostClient:
     """A configuration client: NUL-terminated JSON requests and replies."""
 
     def __init__(self, limit=5.0):
-        self.sock = connect_host(limit)
-        self.sock.settimeout(limit)
+        deadline = time.monotonic() + limit
+        while True:  # kipd may still be starting
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", HOST_PORT), timeout=limit)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.02)
         self.buffer = b""
 
     def send_raw(self, data):
@@ -125,7 +119,7 @@ class Simulator:
             raise RuntimeError("the simulator did not start on " + network)
 
     def _ready(self, limit):
-        """Waits (bounded) for the "listening on" line, the last one printed at start."""
+        """Waits for the "listening on" line, the last one printed at start."""
         deadline = time.monotonic() + limit
         while b"listening on" not in self.output:
             left = deadline - time.monotonic()
@@ -151,38 +145,19 @@ class Simulator:
         return json.loads(answer)
 
     def entries(self):
-        """Every complete log entry so far, in order."""
-        entries = []
-        try:
-            with open(self.log_path, encoding="utf-8") as handle:
-                for line in handle:
-                    try:
-                        entries.append(json.loads(line))
-                    except ValueError:
-                        break  # a line still being written
-        except OSError:
-            pass
-        return entries
+        """Every complete log entry so far, in order (the last line may still be being written)."""
+        with open(self.log_path, encoding="utf-8") as handle:
+            return [json.loads(line) for line in handle.read().split("\n")[:-1]]
 
-    def requests(self):
-        """The messages the simulator received: (link, msg, to, body as a list of [key, value])."""
-        return [(entry["link"], entry["msg"], entry["to"], entry["body"])
-                for entry in self.entries() if entry["dir"] == "in"]
-
-    def received(self):
-        """(link, text) of every message received so far, in order."""
-        return [(entry["link"], entry["text"]) for entry in self.entries() if entry["dir"] == "in"]
+    def received(self, *fields):
+        """These fields (link, msg, to, body, text) of every message received so far, in order."""
+        return [tuple(entry[field] for field in fields) for entry in self.entries() if entry["dir"] == "in"]
 
     def connected(self):
         return sum(entry["dir"] == "connect" for entry in self.entries()) >= 2
 
     def problems(self):
         return [(entry.get("text"), entry["problems"]) for entry in self.entries() if "problems" in entry]
-
-    def state(self):
-        """The configuration the simulator keeps, as its state file holds it."""
-        with open(self.state_path, encoding="utf-8") as handle:
-            return json.load(handle)
 
     def stop(self):
         if self.process.poll() is None:
@@ -196,15 +171,14 @@ class Simulator:
 
 
 def serve(add_cleanup, network, *options, prefix=()):
-    """The simulator holding `network` and kipd serving and connected to it, until add_cleanup's
-    cleanups run."""
+    """The simulator holding `network`, and kipd connected to it and serving clients."""
     sim = Simulator(network, *options)
     add_cleanup(sim.stop)
     kipd = start_kipd(prefix=prefix)
     add_cleanup(stop, kipd)
     if not wait_until(sim.connected):
         raise AssertionError("kipd did not connect to the simulator")
-    connect_host().close()
+    HostClient().close()
     return sim, kipd
 
 
@@ -212,9 +186,10 @@ class KipdTest(unittest.TestCase):
     """kipd against the simulator holding `network`, and a client on the host port."""
     network = os.path.join(EXAMPLES, "network.json")
     options = ()
+    prefix = ()
 
     def setUp(self):
-        self.sim, self.kipd = serve(self.addCleanup, self.network, *self.options)
+        self.sim, self.kipd = serve(self.addCleanup, self.network, *self.options, prefix=self.prefix)
         self.client = self.connect()
 
     def connect(self, limit=LIMIT):

@@ -1,7 +1,4 @@
-"""Backpressure: a client that writes without reading, a configuration daemon that stops reading,
-and more clients than the open-file limit allows. kipd's memory stays bounded, nothing is dropped,
-and every client that waits is answered in the end.
-
+"""Backpressure: kipd's memory stays bounded and every waiting client is answered in the end.
 FLOOD_SECONDS sets how long a client floods (default 3); BACKPRESSURE_REPORT=1 prints the figures."""
 import json
 import os
@@ -9,7 +6,7 @@ import select
 import socket
 import time
 
-from tests.e2e.support import HOST_PORT, HostClient, KipdTest, serve, wait_until
+from tests.e2e.support import HOST_PORT, HostClient, KipdTest, wait_until
 
 SECONDS = float(os.environ.get("FLOOD_SECONDS", "3"))
 SANITIZED = os.environ.get("KIPD_SANITIZED", "") not in ("", "0", "OFF")
@@ -26,7 +23,7 @@ def vm_rss(pid):
 
 
 class Flooder:
-    """Writes one request over and over without reading, as fast as the socket takes it."""
+    """Writes one request over and over without reading."""
 
     def __init__(self, request):
         self.sock = socket.create_connection(("127.0.0.1", HOST_PORT), timeout=10)
@@ -75,7 +72,6 @@ class Backpressure(KipdTest):
 
     def setUp(self):
         super().setUp()
-        # The answer once kipd has read the system.
         self.answer = wait_until(lambda: b'"true"' in (answer := self.raw_ask(self.client)) and answer)
         self.peak = self.before = vm_rss(self.kipd.pid)
 
@@ -129,8 +125,7 @@ class Backpressure(KipdTest):
 
 
 class FileLimit(KipdTest):
-    def setUp(self):
-        self.sim, self.kipd = serve(self.addCleanup, self.network, prefix=("prlimit", "--nofile=64:64"))
+    prefix = ("prlimit", "--nofile=64:64")
 
     def test_clients_beyond_the_file_limit_wait_and_are_served(self):
         crowd = [HostClient(limit=30.0) for _ in range(120)]

@@ -1,13 +1,10 @@
-"""Connection churn: hundreds of clients come and go, some mid-request or with half a request,
-while the configuration daemon restarts and drops replies. Clients that stay connected get their
-answers afterwards, and kipd gives back the sockets and memory the others used.
+"""Connection churn: hundreds of clients come and go while the configuration daemon restarts and
+drops replies; the clients that stay are answered afterwards and kipd gives back what the others
+used. A question waiting on the daemon may meanwhile go unanswered or be answered twice, so the
+steady clients ask once the late replies are in.
 
-During the churn a question waiting on the configuration daemon may go unanswered or be answered
-twice (a pending answer belongs to the last such request and runs again on every later reply of
-its kind), so the clients that stay ask once the churn is over and the late replies are in.
-
-CHURN_SECONDS (how long clients come and go), CHURN_THREADS (how many at once) and CHURN_STEADY
-(clients that stay) size the run; CHURN_REPORT=1 prints the figures."""
+CHURN_SECONDS, CHURN_THREADS (clients at once) and CHURN_STEADY size the run; CHURN_REPORT=1
+prints the figures."""
 import json
 import os
 import random
@@ -67,8 +64,7 @@ def one_session(rng):
 
 class Churn(KipdTest):
     def churn(self, seconds, seed):
-        """Clients come and go on THREADS threads for `seconds`; returns the threads and a list
-        that counts the sessions."""
+        """Clients come and go on THREADS threads; returns the threads and a list counting sessions."""
         deadline = time.monotonic() + seconds
         sessions = []
 
@@ -83,30 +79,13 @@ class Churn(KipdTest):
             thread.start()
         return threads, sessions
 
-    def restart_simulator(self, *options):
-        self.sim.stop()
-        self.sim = Simulator(os.path.join(EXAMPLES, "network.json"), *options)
-        self.addCleanup(self.sim.stop)
-
     def restart_simulator_twice(self):
-        """Down for a moment, back dropping the replies the daemon waits on, down again, back."""
-        time.sleep(SECONDS * 0.2)
-        self.restart_simulator("--drop", "device get", "--drop", "spread get")
-        time.sleep(SECONDS * 0.3)
-        self.restart_simulator()
-
-    def settle(self):
-        """Waits until no late reply of the configuration daemon answers again, then leaves,
-        which drops the pending answer."""
-        client = HostClient(limit=10.0)
-        client.ask(TREE_QUESTIONS[0])
-        client.sock.settimeout(1.0)
-        try:
-            while True:
-                client.reply()
-        except socket.timeout:
-            pass
-        client.close()
+        """Down and back dropping the replies kipd waits on, then down and back answering."""
+        for pause, options in ((0.2, ("--drop", "device get", "--drop", "spread get")), (0.3, ())):
+            time.sleep(SECONDS * pause)
+            self.sim.stop()
+            self.sim = Simulator(os.path.join(EXAMPLES, "network.json"), *options)
+            self.addCleanup(self.sim.stop)
 
     def test_churn_keeps_answering_and_gives_back_what_it_took(self):
         self.assertIn("type", self.ask(DAEMON_QUESTIONS[2]))
@@ -127,7 +106,14 @@ class Churn(KipdTest):
             time.sleep(0.05)
         self.assertIsNone(self.kipd.poll())
 
-        self.settle()
+        # Until no late reply answers again; leaving drops the pending answer.
+        settling = HostClient(limit=10.0)
+        settling.ask(TREE_QUESTIONS[0])
+        settling.sock.settimeout(1.0)
+        with self.assertRaises(socket.timeout):
+            while True:
+                settling.reply()
+        settling.close()
         for client in steady:
             for question in TREE_QUESTIONS:
                 self.assertEqual(self.ask(question, client)["type"], question["type"] + "_response")

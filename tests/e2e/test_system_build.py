@@ -1,5 +1,4 @@
-"""Building a system through the host protocol: the real kipd against the simulator on the fixed
-ports, with a client on port 3971. What the simulator receives is compared per link and in order."""
+"""Building a system through the host protocol: what the simulator receives, per link and in order."""
 import json
 import os
 import select
@@ -26,7 +25,6 @@ except OSError:
 
 
 def message(to, name, *body):
-    """A message as kipd sends it (without the NUL): envelope, then the key=value lines."""
     return "".join(line + "\n" for line in (f"to={to}", f"from={OWN}", f"msg={name}", *body))
 
 
@@ -55,7 +53,6 @@ def subsystem_set(to, number, description, protocol, router1=None):
 
 
 def partition_set(to, name, level, level_name, description, size, extra=(), ranges_first=False):
-    """name is "subsystem:routerno:pid", size (inputs, outputs)."""
     ids = [f"{key}={value}" for key, value in zip(("subsystem", "routerno", "pid"), name.split(":"))]
     fields = [f"levelno={level}", f"levelname={level_name}", "levelalias=", f"leveldescription={description}",
               "levelactive=true", *extra]
@@ -73,12 +70,7 @@ def numbered(pattern, count):
     return [pattern % n for n in range(1, count + 1)]
 
 
-def embedded(pattern):
-    return [pattern % (group, channel) for group in range(1, 9) for channel in range(1, 9)]
-
-
 def video_router(name, ip, level_name, ranges_first=False):
-    """The 64x32 router as subsystem 1 of the new box, at level 3."""
     return [subsystem_set(NEW_BOX, "1", name, "tessora", ip + ":4381"),
             partition_set(NEW_BOX, "1:1:0", "3", level_name, "Studio cameras", (64, 32), ranges_first=ranges_first),
             *mnemonics(NEW_BOX, "3", numbered("IN%03d", 64), numbered("OUT%03d", 32)),
@@ -86,7 +78,6 @@ def video_router(name, ip, level_name, ranges_first=False):
 
 
 def device_search(*boxes):
-    """kipd's search for the devices of the network, and the boxes it then asks."""
     return [message("*", "device get")] + [message(box, "spread get") for box in boxes]
 
 
@@ -95,8 +86,7 @@ class SystemBuild(KipdTest):
     mark = 0
 
     def search_devices(self, **request):
-        """A device search: the reports by MAC, this box's first, then the seven devices that are
-        neither boxes nor cards (both example networks hold seven)."""
+        """The reports by MAC: this box's, then the seven devices that are neither boxes nor cards."""
         self.client.request({"type": "get_devices", **request})
         reports = [self.client.reply() for _ in range(8)]
         by_mac = {report.get("ip_settings", {}).get("mac_address"): report for report in reports}
@@ -120,18 +110,14 @@ class SystemBuild(KipdTest):
                           **reply})
 
     def expect_received(self, main=(), direct=()):
-        """The messages received since the last check, per link and in order."""
         wait_until(lambda: len(self.sim.received()) >= self.mark + len(main) + len(direct))
-        received = self.sim.received()[self.mark:]
+        received = self.sim.received("link", "text")[self.mark:]
         self.mark += len(received)
-        links = {"main": [], "direct": []}
-        for link, text in received:
-            links[link].append(text)
-        self.assertEqual(links, {"main": list(main), "direct": list(direct)})
+        self.assertEqual([[text for link, text in received if link == name] for name in ("main", "direct")],
+                         [list(main), list(direct)])
 
     def expect_reading(self, subsystems, partitions, first=NEW_BOX):
-        """A search: the devices, then this box (first asked as `first`) and its stored subsystems,
-        partitions and mnemonics."""
+        """A search, then the reading of this box (first asked as `first`) and its configuration."""
         texts = [message(first, "device get")]
         texts += [message(NEW_BOX, name) for name in ("spread get", "subsystem list get")]
         texts += [message(NEW_BOX, "subsystem get", "subsystem=" + number) for number in subsystems]
@@ -212,7 +198,6 @@ class HeldSystemUpdate(SystemBuild):
     options = ("--drop", "system update", "--control-port", "0")
 
     def release(self, status):
-        """The simulator's reply to the system update, then a round trip of another client."""
         text = f"to={OWN}\nfrom={NEW_BOX}\nmsg=system update\nstatus={status}\n"
         self.assertEqual(self.sim.control({"cmd": "send", "link": "main", "text": text})["sent"], 1)
         self.assertEqual(self.ask({"type": "has_corvanet_system"}, self.connect())["system_exists"], "true")
@@ -239,8 +224,6 @@ class HeldSystemUpdate(SystemBuild):
 
 
 class TessoraQ5Box(SystemBuild):
-    """A new box built into a Tessora Q5 router with "TRQ5-32x32" and "TRQ5-PROC" modules."""
-
     example = os.path.join(EXAMPLES, "network-q5.json")
 
     def setUp(self):
@@ -254,8 +237,9 @@ class TessoraQ5Box(SystemBuild):
     def test_new_system_pushes_the_internal_video_then_audio_router(self):
         self.create(Q5_BOX, "192.168.20.21", "trq5-truck-1")
         video = numbered("IN%03d", 32) + numbered("PROC%03d", 8), numbered("OUT%03d", 32) + numbered("PROC%03d", 8)
-        audio = (embedded("DEMB%02d-%03d") + numbered("AES-IN%03d", 32) + ["1 kHz", "Mute"],
-                 embedded("EMB%02d-%03d") + numbered("AES-OUT%03d", 32))
+        embedded = [(group, channel) for group in range(1, 9) for channel in range(1, 9)]
+        audio = ([f"DEMB{g:02d}-{c:03d}" for g, c in embedded] + numbered("AES-IN%03d", 32) + ["1 kHz", "Mute"],
+                 [f"EMB{g:02d}-{c:03d}" for g, c in embedded] + numbered("AES-OUT%03d", 32))
         self.expect_received(
             direct=device_search(Q5_BOX) + [message("tessora@00:1E:C0:30:00:51", "reboot")],
             main=[spread_set(Q5_BOX, "trq5-truck-1", "192.168.20.21"), message(Q5_BOX, "spread update"),
@@ -268,5 +252,6 @@ class TessoraQ5Box(SystemBuild):
                   *mnemonics(Q5_BOX, "101", *audio),
                   message(Q5_BOX, "system update")])
         # The simulator now holds exactly the internal routers its Q5 example describes.
-        self.assertEqual(self.sim.state()["subsystems"], Network(schema.load(self.example)).to_dict()["subsystems"])
+        with open(self.sim.state_path, encoding="utf-8") as handle:
+            self.assertEqual(json.load(handle)["subsystems"], Network(schema.load(self.example)).to_dict()["subsystems"])
         self.assertEqual(self.sim.problems(), [])
