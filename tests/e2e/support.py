@@ -81,7 +81,6 @@ class HostClient:
 
 
 class Listener:
-    """A plain TCP listener standing where the configuration daemon would be."""
 
     def __init__(self, address, port):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -103,7 +102,6 @@ class Listener:
 
 
 class Simulator:
-    """The configuration-daemon simulator on the fixed ports 3972/3973, with its message log."""
 
     def __init__(self, network, *options, limit=10.0):
         self.folder = tempfile.mkdtemp(prefix="kipd-sim-")
@@ -183,7 +181,6 @@ def serve(add_cleanup, network, *options, prefix=()):
 
 
 class KipdTest(unittest.TestCase):
-    """kipd against the simulator holding `network`, and a client on the host port."""
     network = os.path.join(EXAMPLES, "network.json")
     options = ()
     prefix = ()

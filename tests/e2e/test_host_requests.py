@@ -169,8 +169,6 @@ class BoxWithoutSystem(HostRequests):
                          error_info("corvanet_has_no_system", refused + "can not search for devices"))
         self.assertEqual(self.ask({"type": "set_tessora_info", "ip_settings": {"mac_address": VIDEO}}),
                          error_info("corvanet_has_no_system", refused + "can not change tessora settings"))
-        self.assertEqual(self.ask(own_change("192.168.10.21", "studio-x")), change_reply(created="true", reboot="true"))
-        self.assertAnswers(may_use_builder={"use_allowed": "true"})
 
 
 class BoxOfTwoSpreadHosts(HostRequests):
