@@ -78,21 +78,6 @@ TEST_F(ConfClientEnvelope, RequestWhileTheMainLinkIsDownGoesOutOnceItReconnects)
     EXPECT_EQ(tree().getOr("corvanet.type", ""), "corvanet");
 }
 
-TEST(ConfClientLinkDown, RequestReportsALinkThatStaysDown)
-{
-    EventLoopThread loop;
-    const int closedPort = LoopbackPeer::unusedPort();
-    NetManager netManager;
-    auto mainLink = std::make_shared<TcpClientInterface>(loop.io(), nullptr);
-    mainLink->setServer("127.0.0.1", closedPort);
-    auto protocol = std::make_shared<ConfClientProtocol>(loop.io(), mainLink, &netManager, closedPort,
-                                                         std::string("00:11:22:33:44:55"));
-    auto reply = std::make_shared<RecordingCommand>();
-    protocol->requestSystemDevices(reply);
-    EXPECT_EQ(reply->received(), Texts{ConfClientProtocol::notConnectedText});
-
-}
-
 TEST_F(ConfClientEnvelope, EndlessMessageClosesItsLinkAndTheOtherGoesOn)
 {
     LogCapture capture;

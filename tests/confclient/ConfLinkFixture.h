@@ -38,8 +38,7 @@ struct ConfLink : testing::Test {
         mainLink->setServer("127.0.0.1", mainPeer.localPort());
         protocol = std::make_shared<ConfClientProtocol>(loop.io(), mainLink, &netManager, directPeer.localPort(),
                                                         std::string("00:11:22:33:44:55"));
-        ASSERT_TRUE(mainPeer.accept());
-        ASSERT_TRUE(directPeer.accept());
+        ASSERT_TRUE(mainPeer.accept() && directPeer.accept());
         ASSERT_TRUE(waitUntil([&] { return mainLink->isConnected() && direct()->isConnected(); }));
     }
     void TearDown() override

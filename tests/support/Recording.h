@@ -37,10 +37,6 @@ class RecordingCommand : public Command, TextLog {
 public:
     void execute(const std::string& text) override { add(text); }
     std::vector<std::string> received() { return all(); }
-    bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10))
-    {
-        return waitUntil([&] { return received().size() >= count; }, limit);
-    }
 };
 
 // A command that runs `function` with the text it is executed with.
