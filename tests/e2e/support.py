@@ -20,7 +20,6 @@ LIMIT = 20.0
 
 
 def wait_until(condition, limit=5.0, step=0.02):
-    """condition()'s last value, once true or after limit seconds."""
     deadline = time.monotonic() + limit
     while True:
         value = condition()
@@ -40,8 +39,6 @@ def stop(process):
 
 
 class HostClient:
-    """A configuration client: NUL-terminated JSON requests and replies."""
-
     def __init__(self, limit=5.0):
         deadline = time.monotonic() + limit
         while True:  # kipd may still be starting
@@ -87,6 +84,7 @@ class Listener:
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
         self.sock.listen(8)
+        self.close = self.sock.close
 
     def accepted_within(self, limit):
         self.sock.settimeout(limit)
@@ -97,13 +95,10 @@ class Listener:
         except socket.timeout:
             return False
 
-    def close(self):
-        self.sock.close()
-
 
 class Simulator:
 
-    def __init__(self, network, *options, limit=10.0):
+    def __init__(self, network, *options):
         self.folder = tempfile.mkdtemp(prefix="kipd-sim-")
         self.log_path = os.path.join(self.folder, "log.jsonl")
         self.state_path = os.path.join(self.folder, "state.json")
@@ -112,12 +107,11 @@ class Simulator:
              "--state", self.state_path, *options],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.output = b""
-        if not self._ready(limit):
+        if not self._ready(10.0):
             self.stop()
             raise RuntimeError("the simulator did not start on " + network)
 
     def _ready(self, limit):
-        """Waits for the "listening on" line, the last one printed at start."""
         deadline = time.monotonic() + limit
         while b"listening on" not in self.output:
             left = deadline - time.monotonic()
@@ -135,7 +129,6 @@ class Simulator:
         return tuple(map(int, line.rsplit(b":", 1)[1].split(b",")))
 
     def control(self, request):
-        """One request on the control port (the simulator must run with --control-port 0)."""
         port = int(self.output.split(b"control on ")[1].split(b"\n")[0].rsplit(b":", 1)[1])
         with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
             sock.sendall(json.dumps(request).encode() + b"\n")
@@ -143,12 +136,10 @@ class Simulator:
         return json.loads(answer)
 
     def entries(self):
-        """Every complete log entry so far, in order (the last line may still be being written)."""
         with open(self.log_path, encoding="utf-8") as handle:
             return [json.loads(line) for line in handle.read().split("\n")[:-1]]
 
     def received(self, *fields):
-        """These fields (link, msg, to, body, text) of every message received so far, in order."""
         return [tuple(entry[field] for field in fields) for entry in self.entries() if entry["dir"] == "in"]
 
     def connected(self):
@@ -169,7 +160,6 @@ class Simulator:
 
 
 def serve(add_cleanup, network, *options, prefix=()):
-    """The simulator holding `network`, and kipd connected to it and serving clients."""
     sim = Simulator(network, *options)
     add_cleanup(sim.stop)
     kipd = start_kipd(prefix=prefix)

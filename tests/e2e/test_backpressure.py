@@ -23,10 +23,10 @@ def vm_rss(pid):
 
 
 class Flooder:
-    """Writes one request over and over without reading."""
 
-    def __init__(self, request):
+    def __init__(self, test, request):
         self.sock = socket.create_connection(("127.0.0.1", HOST_PORT), timeout=10)
+        test.addCleanup(self.sock.close)
         self.sock.setblocking(False)
         self.request = request
         self.sent = 0  # bytes
@@ -51,7 +51,6 @@ class Flooder:
         return -(-self.sent // len(self.request))
 
     def read_answers(self, expected_size, limit=60.0):
-        """Completes the last request and reads until every answer is in; returns what came."""
         tail = self.request[len(self.request) - (self.requests() * len(self.request) - self.sent):]
         received = bytearray()
         deadline = time.monotonic() + limit
@@ -84,6 +83,7 @@ class Backpressure(KipdTest):
         self.peak = max(self.peak, vm_rss(self.kipd.pid))
 
     def assert_bounded(self, case, flooder):
+        self.sample()
         if REPORT:
             print("\n%s: %d requests (%.1f MB); VmRSS %d KiB before, %d KiB peak"
                   % (case, flooder.requests(), flooder.sent / 1e6, self.before, self.peak))
@@ -91,8 +91,7 @@ class Backpressure(KipdTest):
             self.assertLess(self.peak - self.before, MEMORY_ALLOWANCE_KIB)
 
     def test_client_that_does_not_read_holds_its_bound_and_gets_every_answer_later(self):
-        flooder = Flooder(QUESTION)
-        self.addCleanup(flooder.sock.close)
+        flooder = Flooder(self, QUESTION)
         answered = []
 
         def tick():
@@ -108,15 +107,13 @@ class Backpressure(KipdTest):
 
     def test_stalled_configuration_daemon_holds_the_clients_until_it_reads_again(self):
         self.assertTrue(self.sim.control({"cmd": "faults", "args": ["--stall-reading"]})["ok"])
-        flooder = Flooder(SEARCH)
-        self.addCleanup(flooder.sock.close)
+        flooder = Flooder(self, SEARCH)
         # Each search sends one message to the stalled daemon; kipd stops reading the client
         # once that link is backed up.
         flooder.flood(max(SECONDS, 10), self.sample, stalled_after=1.0)
         waiting = [self.connect(60.0) for _ in range(3)]
         for client in waiting:
             client.send_raw(QUESTION)
-        self.sample()
         self.assert_bounded("configuration daemon not reading", flooder)
         self.assertTrue(self.sim.control({"cmd": "faults", "args": []})["ok"])
         for client in waiting:
@@ -135,6 +132,6 @@ class FileLimit(KipdTest):
         for client in crowd:
             self.assertEqual(client.reply()["type"], "has_corvanet_system_response")
             client.close()
-        late = self.connect(10.0)
-        self.assertEqual(self.ask({"type": "has_corvanet_system"}, late)["type"], "has_corvanet_system_response")
+        self.assertEqual(self.ask({"type": "has_corvanet_system"}, self.connect(10.0))["type"],
+                         "has_corvanet_system_response")
         self.assertIsNone(self.kipd.poll())

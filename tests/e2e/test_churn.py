@@ -1,10 +1,5 @@
-"""Connection churn: hundreds of clients come and go while the configuration daemon restarts and
-drops replies; the clients that stay are answered afterwards and kipd gives back what the others
-used. A question waiting on the daemon may meanwhile go unanswered or be answered twice, so the
-steady clients ask once the late replies are in.
-
-CHURN_SECONDS, CHURN_THREADS (clients at once) and CHURN_STEADY size the run; CHURN_REPORT=1
-prints the figures."""
+"""Connection churn (docs/robustness.md): CHURN_SECONDS, CHURN_THREADS (clients at once) and
+CHURN_STEADY size the run; CHURN_REPORT=1 prints the figures."""
 import json
 import os
 import random
@@ -28,7 +23,6 @@ DAEMON_QUESTIONS = [{"type": "may_use_builder"}, {"type": "may_change_corvanet_i
 
 
 def process_figures(pid):
-    """(resident anonymous memory in KiB, open sockets): the binary's shared pages do not count."""
     with open("/proc/%d/status" % pid) as status:
         rss = next(int(line.split()[1]) for line in status if line.startswith("RssAnon:"))
     sockets = 0
@@ -45,14 +39,11 @@ def encode(*requests):
 
 
 def one_session(rng):
-    """One client that comes, asks and reads, leaves mid-request or mid-text, sends garbage, or
-    leaves with its answers unread."""
     text = encode(rng.choice(DAEMON_QUESTIONS + TREE_QUESTIONS))
-    kinds = [(encode(*TREE_QUESTIONS), True), (encode(rng.choice(DAEMON_QUESTIONS)), False),
-             (text[:rng.randrange(1, len(text) - 1)], False),
-             (rng.randbytes(rng.randrange(1, 300)) + b"\0", True),
-             (encode({"type": "get_devices", "refresh": False}) * 5, False)]
-    data, reads = rng.choice(kinds)
+    data, reads = rng.choice([(encode(*TREE_QUESTIONS), True), (encode(rng.choice(DAEMON_QUESTIONS)), False),
+                              (text[:rng.randrange(1, len(text) - 1)], False),
+                              (rng.randbytes(rng.randrange(1, 300)) + b"\0", True),
+                              (encode({"type": "get_devices", "refresh": False}) * 5, False)])
     try:
         with socket.create_connection(("127.0.0.1", HOST_PORT), timeout=5) as sock:
             sock.sendall(data)
@@ -63,8 +54,7 @@ def one_session(rng):
 
 
 class Churn(KipdTest):
-    def churn(self, seconds, seed):
-        """Clients come and go on THREADS threads; returns the threads and a list counting sessions."""
+    def churn(self, seconds, seed, restart=False):
         deadline = time.monotonic() + seconds
         sessions = []
 
@@ -75,12 +65,13 @@ class Churn(KipdTest):
 
         threads = [threading.Thread(target=work, args=(random.Random(seed * 1000 + i),), daemon=True)
                    for i in range(THREADS)]
+        if restart:
+            threads.append(threading.Thread(target=self.restart_simulator_twice))
         for thread in threads:
             thread.start()
         return threads, sessions
 
     def restart_simulator_twice(self):
-        """Down and back dropping the replies kipd waits on, then down and back answering."""
         for pause, options in ((0.2, ("--drop", "device get", "--drop", "spread get")), (0.3, ())):
             time.sleep(SECONDS * pause)
             self.sim.stop()
@@ -97,9 +88,7 @@ class Churn(KipdTest):
         rss_before, sockets_before = process_figures(self.kipd.pid)
 
         steady = [self.connect(10.0) for _ in range(STEADY)]
-        threads, sessions = self.churn(SECONDS, seed=2)
-        threads.append(threading.Thread(target=self.restart_simulator_twice))
-        threads[-1].start()
+        threads, sessions = self.churn(SECONDS, seed=2, restart=True)
         peak = 0
         while any(thread.is_alive() for thread in threads):
             peak = max(peak, process_figures(self.kipd.pid)[0])
@@ -118,8 +107,7 @@ class Churn(KipdTest):
             for question in TREE_QUESTIONS:
                 self.assertEqual(self.ask(question, client)["type"], question["type"] + "_response")
             client.close()
-        self.assertTrue(wait_until(lambda: process_figures(self.kipd.pid)[1] <= sockets_before, limit=10),
-                        "kipd still holds sockets of clients that left")
+        self.assertTrue(wait_until(lambda: process_figures(self.kipd.pid)[1] <= sockets_before, limit=10))
         if not SANITIZED:
             wait_until(lambda: process_figures(self.kipd.pid)[0] < rss_before + 2048, limit=5)
         rss_after, sockets_after = process_figures(self.kipd.pid)

@@ -1,5 +1,4 @@
-"""The host requests of a configuration client, answered by kipd against the simulator holding one
-network per class."""
+"""The host requests of a configuration client, against the simulator holding one network per class."""
 import os
 import unittest
 
@@ -76,17 +75,12 @@ def error_info(error_id, message):
 
 class HostRequests(KipdTest):
     def assertAnswers(self, client=None, **replies):
-        """Each question is answered by its "_response" with these members."""
         for question, members in replies.items():
             self.assertEqual(self.ask({"type": question}, client), {"type": question + "_response", **members})
 
     def search(self, refresh, count):
-        """A device search: this box's report, then `count` reports of the other devices."""
         self.client.request({"type": "get_devices", "refresh": refresh})
         return self.client.reply(), [self.client.reply() for _ in range(count)]
-
-    def requests_since(self, mark):
-        return self.sim.received("link", "msg")[mark:]
 
     def requests(self):
         return self.sim.received("link", "msg", "to", "body")
@@ -107,13 +101,13 @@ class BoxWithSystem(HostRequests):
                                                             SCREEN, BRIDGE)])
 
         # The boxes' answers to the search are complete once they were asked for their Spread settings.
-        self.assertTrue(wait_until(lambda: self.requests_since(0).count(("direct", "spread get")) == 2))
+        self.assertTrue(wait_until(lambda: self.sim.received("link", "msg").count(("direct", "spread get")) == 2))
         mark = len(self.sim.received())
         self.assertEqual(self.search(False, len(REPORTS)), (OWN_REPORT, list(REPORTS.values())))
         # Nothing went to the simulator for it: the next request that asks is the first to show.
         self.assertAnswers(may_change_corvanet_ip_settings={"change_allowed": "true"})
         self.assertTrue(wait_until(lambda: len(self.sim.received()) >= mark + 2))
-        self.assertEqual(self.requests_since(mark), [("main", "device get"), ("main", "spread get")])
+        self.assertEqual(self.sim.received("link", "msg")[mark:], [("main", "device get"), ("main", "spread get")])
 
     def test_changes_after_a_search_conflicts_routers_and_a_client_leaving(self):
         self.search(True, 7)
@@ -125,7 +119,7 @@ class BoxWithSystem(HostRequests):
             extra = {"mac_address": mac} if mac else {}
             self.assertEqual(self.ask(own_change("192.168.10." + ip, hostname, **extra)), change_reply(error=error))
         self.assertAnswers(get_corvanet_ip_settings=ip_settings(OWN_MAC, 21, "kdrtn-studio-a"))
-        self.assertFalse({"device set", "spread set"} & {msg for _, msg in self.requests_since(0)})
+        self.assertFalse({"device set", "spread set"} & {msg for _, msg in self.sim.received("link", "msg")})
 
         def set_router(mac, **request):
             return self.ask({"type": "set_tessora_info", "ip_settings": {"mac_address": mac}, **request})
@@ -197,4 +191,4 @@ class ControllerCard(HostRequests):
         told = ("main", "device set", "gx2400-ln-ctl@" + card, [["ip", "192.168.10.26"], ["netmask", "255.255.255.0"],
                                                                ["gateway", "192.168.10.1"], ["hostname", "tr-video-1"]])
         self.assertTrue(wait_until(lambda: told in self.requests()))
-        self.assertNotIn(("main", "spread set"), self.requests_since(0))
+        self.assertNotIn(("main", "spread set"), self.sim.received("link", "msg"))

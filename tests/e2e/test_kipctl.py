@@ -82,7 +82,6 @@ class WithoutSystem(unittest.TestCase):
                          (2, "", "kipd: Set corvanet ip settings error (hostname_conflict)\n"))
         self.assertEqual(kipctl("set-ip", "192.168.10.21", "255.255.255.0", "192.168.10.1", "kdrtn-new"),
                          (0, "IP settings accepted.\nA new system was created on this box.\n", ""))
-        self.assertEqual(kipctl("has-system"), (0, "This box belongs to a system.\n", ""))
 
 
 class NoDaemon(unittest.TestCase):

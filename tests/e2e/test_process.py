@@ -1,5 +1,6 @@
 """The daemon's process: command line, detaching, start-up and the configuration-daemon address."""
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -9,21 +10,12 @@ from tests.e2e.support import KIPD, HostClient, Listener, start_kipd, stop, wait
 
 
 def daemon_pids():
-    pids = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as handle:
-                args = handle.read().split(b"\0")
-        except OSError:
-            continue
-        if args[0] == KIPD.encode() and b"--daemon" in args:
-            pids.append(int(entry))
-    return pids
+    found = subprocess.run(["pgrep", "-x", "-f", re.escape(KIPD) + " --daemon"], capture_output=True, text=True)
+    return [int(pid) for pid in found.stdout.split()]
 
 
 class CommandLine(unittest.TestCase):
     def assertServes(self):
-        """kipd answers a client, here with an error to an empty request."""
         client = HostClient()
         client.send_raw(b"{}\0")
         reply = client.reply()

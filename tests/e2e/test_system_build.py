@@ -44,7 +44,6 @@ def spread_set(to, host, ip):
 
 
 def subsystem_set(to, number, description, protocol, router1=None):
-    """Subsystem 0 is the box's own, internal one; the others reach a router over TCP/IP."""
     interface, kind = ("tcpip", "native") if router1 else ("internal", "internal")
     return message(to, "subsystem set", f"subsystem={number}", "cascade_mode=0", "command_echo=false",
                    f"description={description}", f"interface_type={interface}", "local_lock=0", "local_mnemonics=0",
@@ -86,7 +85,6 @@ class SystemBuild(KipdTest):
     mark = 0
 
     def search_devices(self, **request):
-        """The reports by MAC: this box's, then the seven devices that are neither boxes nor cards."""
         self.client.request({"type": "get_devices", **request})
         reports = [self.client.reply() for _ in range(8)]
         by_mac = {report.get("ip_settings", {}).get("mac_address"): report for report in reports}
@@ -100,7 +98,6 @@ class SystemBuild(KipdTest):
         return report
 
     def create(self, box, ip, hostname, **reply):
-        """Reads this box, which has no system yet, then gives it IP settings; checks the reply."""
         self.assertEqual(self.ask({"type": "has_corvanet_system"}),
                          {"type": "has_corvanet_system_response", "system_exists": "false"})
         self.expect_received(main=[message("*", "device get"), message(box, "spread get")])
@@ -117,7 +114,6 @@ class SystemBuild(KipdTest):
                          [list(main), list(direct)])
 
     def expect_reading(self, subsystems, partitions, first=NEW_BOX):
-        """A search, then the reading of this box (first asked as `first`) and its configuration."""
         texts = [message(first, "device get")]
         texts += [message(NEW_BOX, name) for name in ("spread get", "subsystem list get")]
         texts += [message(NEW_BOX, "subsystem get", "subsystem=" + number) for number in subsystems]
