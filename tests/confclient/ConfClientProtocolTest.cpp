@@ -9,18 +9,6 @@ using ConfClientEnvelope = ConfLink;
 
 static const std::string screenSettings = "ip=10.0.0.7\nnetmask=255.0.0.0\ngateway=10.0.0.254\nhostname=screen\n";
 
-TEST_F(ConfClientEnvelope, BodyIsTheTopLevelOfItsTreeInOrder)
-{
-    boost::property_tree::ptree body;
-    body.push_back({"ip", boost::property_tree::ptree("10.0.0.9")});
-    body.push_back({"device.name", boost::property_tree::ptree("panel 1")});
-    boost::property_tree::ptree group("top");
-    group.put("below", "not written");
-    body.push_back({"group", group});
-    protocol->sendTo("device set", "tessora@0A", body);
-    EXPECT_EQ(directSent(), sent("tessora@0A", "device set", "ip=10.0.0.9\ndevice.name=panel 1\ngroup=top\n"));
-}
-
 // Each link has its own framer: a message cut short on one does not swallow the other's.
 TEST_F(ConfClientEnvelope, FramesMessagesAtTheNulPerLink)
 {

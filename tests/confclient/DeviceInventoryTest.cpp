@@ -109,7 +109,6 @@ TEST_F(DeviceInventory, OtherKindsAndMissingRequiredKeys)
     receive(deviceReply("kpscreen@4A", networkAt("10.0.0.50")), direct());
     receive(deviceReply("kpscreen@4B", "ip=10.0.0.51\nnetmask=255.0.0.0\ngateway=10.0.0.254\n"), direct());
     receive(deviceReply("kpscreen@4C", settings), direct());
-    receive(deviceReply("kpscreen-4D", networkAt("10.0.0.53")), direct());
     receive(deviceReply("corvanet@4E", "ip=10.0.0.54\nnetmask=255.0.0.0\n"), direct());
 
     EXPECT_EQ(directSent(), sent("corvanet@4E", "spread get"));

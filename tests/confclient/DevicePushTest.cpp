@@ -89,14 +89,3 @@ TEST_F(DevicePush, PartitionIsSetWithItsMnemonicsOrWithdrawnAndTheDeviceSearchEn
     receive(deviceReply("kpscreen@0A", screenSettings), direct());
     EXPECT_TRUE(devices->received().empty());
 }
-
-// An unknown device gets empty settings.
-TEST_F(DevicePush, DeviceIpSettingsEndTheDeviceSearch)
-{
-    auto devices = searchDevices();
-    protocol->sendDeviceIpSettings("0C");
-    EXPECT_EQ(directSent(), sent("*", "device get"));
-    EXPECT_EQ(directSent(), sent("@0C", "device set", "bootprotocol=static\nip=\nnetmask=\ngateway=\nhostname=\n"));
-    receive(deviceReply("kpscreen@0A", screenSettings), direct());
-    EXPECT_TRUE(devices->received().empty());
-}

@@ -80,9 +80,8 @@ TEST_F(SpreadReplies, SpreadGetFillsTheSystemFromThisBoxAndMembershipFromOthers)
     tree().put("corvanet.ip_settings.mac_address", "00:1E:C0:4A:10:01");
     const std::string data =
         "data=" + hexEncode("Spread_Segment 1.2.3.255:2836 {\nbox1 1.2.3.4\ndummycon 1.2.3.1\n}\n");
-    auto devices = searchDevices();
     auto requester = std::make_shared<RecordingCommand>();
-    protocol->requestSystemDevices(requester);  // clears the device search
+    protocol->requestSystemDevices(requester);
     receive(reply(box, "spread get", "name=studio\ndescription=main\n" + data), mainLink.get());
     EXPECT_EQ(requester->received(), Texts{""});
     EXPECT_EQ(tree().getOr("system.name", ""), "studio");
@@ -100,17 +99,4 @@ TEST_F(SpreadReplies, SpreadGetFillsTheSystemFromThisBoxAndMembershipFromOthers)
     receive(reply("corvanet@0B", "spread get", "name=other\ndescription=theirs\n" + data), direct());
     EXPECT_EQ(leaves(tree(), "devices.0B"), "system_name=other system_description=theirs");
     EXPECT_EQ(tree().getOr("system.name", ""), "renamed");
-
-    // Another box on the main link is taken as the system; the device search hears of it first.
-    protocol->requestDeviceList(devices);
-    receive(reply("corvanet@0C", "spread get", "name=third\n"), mainLink.get());
-    EXPECT_EQ(devices->received(), Texts{"0C"});
-    EXPECT_EQ(tree().getOr("system.name", ""), "third");
-    EXPECT_EQ(tree().getOr("system.description", "absent"), "");
-
-    // No identity: nothing happens.
-    receive(reply("corvanet", "spread get", "name=x\n"), mainLink.get());
-    receive(reply("corvanet@", "spread get", "name=x\n"), mainLink.get());
-    EXPECT_EQ(tree().getOr("system.name", ""), "third");
-    EXPECT_EQ(devices->received().size(), 1u);
 }

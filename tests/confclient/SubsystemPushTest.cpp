@@ -36,7 +36,6 @@ TEST_F(SubsystemPush, BoxVariantsDescribeSubsystemZero)
         {"lr", "", "Corvanet BRIX", "lumenrack"},
         {"kbox", "TRQ5-32x32", "Corvanet KD-RTN", "none"},
         {"trq5", "TRQ5-GPIO", "Tessora Q5", "tessora_q5"},
-        {"trq5", "", "Tessora Q5", "tessora_q5"},
     };
     for (const auto& variant : variants) {
         tree().put("corvanet.box", variant[0]);

@@ -55,15 +55,3 @@ TEST(CommandSingleton, LogsEachKindOfExceptionAndRunsTheNextEntry)
     EXPECT_EQ(capture.allGroups(), Texts(4, "sys"));
     EXPECT_EQ(recorder.received(), Texts{"after"});
 }
-
-TEST(Command, WeakCommandRunsOnlyWhileItsTargetLives)
-{
-    auto recorder = std::make_shared<RecordingCommand>();
-    WeakCommand<RecordingCommand> command(recorder, &RecordingCommand::execute);
-    command.execute("alive");
-    EXPECT_EQ(recorder->received(), Texts{"alive"});
-    std::weak_ptr<RecordingCommand> watcher = recorder;
-    recorder.reset();
-    EXPECT_TRUE(watcher.expired());  // the command does not keep its target
-    command.execute("gone");         // must not touch the released target (caught by the sanitizers)
-}

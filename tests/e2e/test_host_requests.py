@@ -2,7 +2,7 @@
 import os
 import unittest
 
-from tests.e2e.support import EXAMPLES, LIMIT, ROOT, HostClient, KipdTest, wait_until
+from tests.e2e.support import EXAMPLES, LIMIT, ROOT, HostClient, KipdTest, Simulator, wait_until
 
 DATA = os.path.join(ROOT, "tests", "data")
 
@@ -113,8 +113,6 @@ class BoxWithSystem(HostRequests):
         self.search(True, 7)
         for ip, hostname, mac, error in (("99", "tr-video-1", None, "hostname_conflict"),
                                          ("99", "kdrtn-studio-b", None, "system_name_conflict"),
-                                         ("31", "tr-data-2", DATA_ROUTER, "ip_address_conflict"),
-                                         ("98", "kdrtn-studio-a", DATA_ROUTER, "hostname_conflict"),
                                          ("98", "x", "00:00:5E:00:53:99", "Invalid MAC")):
             extra = {"mac_address": mac} if mac else {}
             self.assertEqual(self.ask(own_change("192.168.10." + ip, hostname, **extra)), change_reply(error=error))
@@ -192,3 +190,14 @@ class ControllerCard(HostRequests):
                                                                ["gateway", "192.168.10.1"], ["hostname", "tr-video-1"]])
         self.assertTrue(wait_until(lambda: told in self.requests()))
         self.assertNotIn(("main", "spread set"), self.sim.received("link", "msg"))
+
+
+class LinkLossAndReturn(HostRequests):
+    def test_questions_fail_while_the_daemon_is_away_and_are_answered_once_it_is_back(self):
+        self.sim.stop()
+        self.assertAnswers(has_corvanet_system={"system_exists": "false", "error": {
+            "id": "has_corvanet_system_ack", "message": "Not connected to the configuration daemon"}})
+        self.sim = Simulator(self.network)
+        self.addCleanup(self.sim.stop)
+        # The next request opens the main link again and reads the system afresh.
+        self.assertAnswers(has_corvanet_system={"system_exists": "true"})

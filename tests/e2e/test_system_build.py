@@ -3,7 +3,6 @@ import json
 import os
 import select
 import sys
-import tempfile
 import unittest
 
 from tests.e2e.support import EXAMPLES, ROOT, KipdTest, wait_until
@@ -175,20 +174,6 @@ class NewSystem(SystemBuild):
         self.assertEqual(self.sim.problems(), [])
 
 
-class FailingSpreadUpdate(SystemBuild):
-    options = ("--fail", "spread update=busy")
-
-    def test_spread_update_failure_reaches_the_client_and_ends_the_chain(self):
-        self.create(NEW_BOX, "192.168.10.21", "kdrtn-new", system_created="false",
-                    error={"id": "Spread update failure", "message": "Set corvanet ip settings error"})
-        self.expect_received(direct=device_search(NEW_BOX, OTHER_BOX),
-                             main=[spread_set(NEW_BOX, "kdrtn-new", "192.168.10.21"),
-                                   message(NEW_BOX, "spread update")])
-        # Nothing more follows: the next message is the one the next question asks for.
-        self.ask({"type": "has_corvanet_system"})
-        self.expect_received(main=[message(NEW_BOX, "device get"), message(NEW_BOX, "spread get")])
-
-
 class HeldSystemUpdate(SystemBuild):
     network = os.path.join(EXAMPLES, "network.json")
     options = ("--drop", "system update", "--control-port", "0")
@@ -221,14 +206,7 @@ class HeldSystemUpdate(SystemBuild):
 
 class TessoraQ5Box(SystemBuild):
     example = os.path.join(EXAMPLES, "network-q5.json")
-
-    def setUp(self):
-        with open(self.example, encoding="utf-8") as handle:
-            network = {**json.load(handle), "system": None, "subsystems": {}}
-        self.network = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "network-q5-new.json")
-        with open(self.network, "w", encoding="utf-8") as handle:
-            json.dump(network, handle)
-        super().setUp()
+    network = os.path.join(ROOT, "tests", "data", "network-q5-new.json")  # the example without its system
 
     def test_new_system_pushes_the_internal_video_then_audio_router(self):
         self.create(Q5_BOX, "192.168.20.21", "trq5-truck-1")

@@ -37,40 +37,35 @@ TEST(HostRequestsWithoutDaemon, EveryRequestHasItsErrorReply)
     netManager.setOwnChangeDelays(10ms, 10ms);
     auto link = std::make_shared<RecordingLink>();
     auto protocol = std::make_shared<JbpHostProtocol>(link, &netManager);
-    // The reply with `fields` first; "%e" stands for the error of the link that is down.
-    auto answer = [](const std::string& fields, const std::string& id, const std::string& type,
-                     const std::string& message = "%e") {
-        return "{" + fields + R"("error":{"id":")" + id + R"(","message":")" + message + R"("},"type":")" + type +
-               "\"}";
+    struct Case {
+        std::string request, fields, id, type, message = ConfClientProtocol::notConnectedText;
     };
-    const std::string tessora = R"({"type":"set_tessora_info","ip_settings":{"mac_address":"00:1E:C0:20:00:11")";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {R"({"type":"has_corvanet_system"})",
-         answer(R"("system_exists":"false",)", "has_corvanet_system_ack", "has_corvanet_system_response")},
-        {R"({"type":"get_corvanet_ip_settings"})", answer("", "get_corvanet_ip_ack", "error_info")},
-        {R"({"type":"may_change_corvanet_ip_settings"})",
-         answer(R"("change_allowed":"true",)", "may_change_corvanet_ip_ack",
-                "may_change_corvanet_ip_settings_response")},
-        {R"({"type":"may_use_builder"})",
-         answer(R"("use_allowed":"false",)", "may_use_builder_ack", "may_use_builder_response")},
-        {R"({"type":"get_devices","refresh":false})", answer("", "get_devices_corvanet_ack", "error_info")},
-        {tessora + "}}", answer("", "set_tessora_info_corvanet_ack", "error_info")},
-        {R"({"type":"get_corvanets"})", answer("", "get_corvanets_ack", "error_info")},
-        {tessora + R"(,"hostname":"x"}})", answer("", "set_tessora_info_ack", "error_info", "Invalid MAC")},
-        {R"({"type":"set_corvanet_ip_settings","ip_address":"192.168.10.121","subnet_mask":"255.255.255.0",)"
-         R"("default_gateway":"192.168.10.1","hostname":"box"})",
-         answer(R"("system_created":"false","reboot":"false",)", "%e", "set_corvanet_ip_settings_response",
-                "Set corvanet ip settings error")},
+    const std::string tessora = R"("type":"set_tessora_info","ip_settings":{"mac_address":"00:1E:C0:20:00:11")";
+    const Case cases[] = {
+        {R"("type":"has_corvanet_system")", R"("system_exists":"false",)", "has_corvanet_system_ack",
+         "has_corvanet_system_response"},
+        {R"("type":"get_corvanet_ip_settings")", "", "get_corvanet_ip_ack", "error_info"},
+        {R"("type":"may_change_corvanet_ip_settings")", R"("change_allowed":"true",)", "may_change_corvanet_ip_ack",
+         "may_change_corvanet_ip_settings_response"},
+        {R"("type":"may_use_builder")", R"("use_allowed":"false",)", "may_use_builder_ack",
+         "may_use_builder_response"},
+        {R"("type":"get_devices","refresh":false)", "", "get_devices_corvanet_ack", "error_info"},
+        {tessora + "}", "", "set_tessora_info_corvanet_ack", "error_info"},
+        {R"("type":"get_corvanets")", "", "get_corvanets_ack", "error_info"},
+        {tessora + R"(,"hostname":"x"})", "", "set_tessora_info_ack", "error_info", "Invalid MAC"},
+        {R"("type":"set_corvanet_ip_settings","ip_address":"192.168.10.121","subnet_mask":"255.255.255.0",)"
+         R"("default_gateway":"192.168.10.1","hostname":"box")",
+         R"("system_created":"false","reboot":"false",)", ConfClientProtocol::notConnectedText,
+         "set_corvanet_ip_settings_response", "Set corvanet ip settings error"},
     };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(cases[i].first);
-        onWorker([&] { protocol->handleData(cases[i].first + '\0', link.get()); });
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.request);
+        onWorker([&] { protocol->handleData("{" + c.request + "}" + '\0', link.get()); });
         ASSERT_TRUE(waitUntil([&] { return link->sentTexts().size() > i; }, 10s));
-        std::string expected = cases[i].second;
-        if (expected.find("%e") != std::string::npos)
-            expected.replace(expected.find("%e"), 2, ConfClientProtocol::notConnectedText);
-        EXPECT_EQ(json(link->sentTexts()[i]), json(expected));
+        EXPECT_EQ(json(link->sentTexts()[i]), json("{" + c.fields + R"("error":{"id":")" + c.id + R"(","message":")" +
+                                                   c.message + R"("},"type":")" + c.type + "\"}"));
     }
     drainQueue(10s);
-    EXPECT_EQ(link->sentTexts().size(), cases.size());
+    EXPECT_EQ(link->sentTexts().size(), std::size(cases));
 }

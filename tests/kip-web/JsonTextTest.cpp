@@ -8,7 +8,7 @@
 
 using namespace std::string_literals;
 
-TEST(JsonText, PassesOnlyOneCompleteJsonValueInUtf8)
+TEST(JsonText, PassesOnlyOneCompleteJsonValueInUtf8WithinTheNestingBound)
 {
     for (const std::string text : {R"({"type":"get_devices","refresh":true})",
                                    " {\"a\": [1, -2.5e3, \"x\\u00e9\\n\", null, false, {}, []]}\r\n",
@@ -21,10 +21,7 @@ TEST(JsonText, PassesOnlyOneCompleteJsonValueInUtf8)
                                    "[tru]"s, "[\"tab\there\"]"s, "{\"a\":\"b\0c\"}"s, "\"\xC3\""s,
                                    "\"\xC0\xAF\""s, "\"\xED\xA0\x80\""s, "\"\xF4\x90\x80\x80\""s, "\"\xFF\""s})
         EXPECT_FALSE(isJsonText(text, bounds::maxJsonDepth)) << text;
-}
-
-TEST(JsonText, RefusesNestingBeyondTheBoundWithoutRecursing)
-{
+    // Nesting is bounded without recursing.
     auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_TRUE(isJsonText(nested(64), bounds::maxJsonDepth));
     EXPECT_FALSE(isJsonText(nested(65), bounds::maxJsonDepth));

@@ -12,16 +12,14 @@
 #include <unistd.h>
 #include <vector>
 
-TEST(LogSinks, SyslogTakesTheErrorsOfLevel2WithoutTheLineFeed)
+TEST(LogSinks, SyslogTakesLevel2AsErrorsAndStandardErrorPrefixesOnlyForTheJournal)
 {
     std::vector<std::pair<int, std::string>> written;
     syslogSink([&](int priority, const std::string& text) { written.emplace_back(priority, text); })(
         2, "LOG 2 h \"m\"\n", "sys");
     EXPECT_EQ(written, (std::vector<std::pair<int, std::string>>{{LOG_ERR, "LOG 2 h \"m\""}}));
-}
 
-TEST(LogSinks, StandardErrorCarriesJournalPrefixesOnlyWhenItIsTheJournalStream)
-{
+    // Standard error carries journal prefixes only when it is the journal's stream.
     const std::string path = testing::TempDir() + "stderr";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     struct stat status;
@@ -40,8 +38,8 @@ TEST(LogSinks, StandardErrorCarriesJournalPrefixesOnlyWhenItIsTheJournalStream)
     }
     ::close(fd);
     saved ? setenv("JOURNAL_STREAM", savedValue.c_str(), 1) : unsetenv("JOURNAL_STREAM");
-    std::ostringstream written;
-    written << std::ifstream(path).rdbuf();
-    EXPECT_EQ(written.str(), record + record + record + record + record + "<3>LOG 2 h \"a\n<3>b\"\n");
+    std::ostringstream streamed;
+    streamed << std::ifstream(path).rdbuf();
+    EXPECT_EQ(streamed.str(), record + record + record + record + record + "<3>LOG 2 h \"a\n<3>b\"\n");
     std::remove(path.c_str());
 }

@@ -28,8 +28,6 @@ TEST(NetManagerQuestions, AnswerFromTheTree)
 {
     // The tree, then: has a system, may change its IP settings, may use the builder.
     const std::pair<const char*, std::tuple<bool, bool, bool>> cases[] = {
-        {"", {false, true, false}},
-        {"corvanet.type=gx2400-ln-ctl", {true, true, true}},
         {"system.spread.no_of_hosts=0 corvanet.internal_protocol=none corvanet.neighbor_mac=", {false, true, false}},
         {"system.spread.no_of_hosts=two", {false, true, false}},
         {"system.spread.no_of_hosts=1 corvanet.neighbor_mac=00:1E:C0:4A:10:03", {true, false, false}},

@@ -22,13 +22,11 @@ class CodecTest(unittest.TestCase):
         for expected in ("no '='", 'no "msg" line', "not ended by a line feed", "in this order"):
             self.assertIn(expected, " | ".join(message.problems))
 
-    def test_encode_refuses_bodies_the_daemon_would_drop(self):
+    def test_encode_refuses_bodies_the_daemon_would_drop_and_hex_is_upper_case_pairs(self):
         for body in ([("a", "1"), ("b", "2"), ("a", "3")],  # a repeat that is not adjacent
                      [("v", "two\nlines")], [("msg", "again")], [(";comment", "x")], [("", "x")], [("k=", "x")]):
             with self.subTest(body=body), self.assertRaises(codec.WireError):
                 codec.encode("*", "kip@", "x", body)
-
-    def test_hex_decode_rejects_what_is_not_hex_pairs(self):
         self.assertEqual(codec.hex_encode(b"\xab\xff"), "ABFF")
         for bad in ("ABC", "0G", " 0A0B "):
             with self.subTest(bad=bad), self.assertRaises(ValueError):

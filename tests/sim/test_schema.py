@@ -1,8 +1,6 @@
 import copy
 import json
-import tempfile
 import unittest
-from pathlib import Path
 
 from tests.sim import ROOT
 from kipsim import schema
@@ -23,18 +21,16 @@ class SchemaTest(unittest.TestCase):
     def test_offending_field_is_named(self):
         cases = [
             (lambda d: d["devices"][2].update(mac="00:1e:c0:20:00:11"), "devices[2].mac", "upper-case"),
-            (lambda d: d["devices"][0]["ip_settings"].pop("hostname"), "devices[0].ip_settings.hostname", "missing"),
             (lambda d: d["devices"][4].update(sytem="r_8_video"), "devices[4].sytem", "unknown field"),
+            (lambda d: d["this_box"]["ip_settings"].update(gateway="10.0.0"), "this_box.ip_settings.gateway", "IPv4"),
             (lambda d: d["this_box"].update(kind="tessora"), "this_box.kind", "must be one of"),
             (lambda d: d["devices"][5].update(mac=d["this_box"]["mac"]), "devices[5].mac",
              "already used by this_box.mac"),
-            (lambda d: d["devices"][2].update(address="3"), "devices[2].address", "whole number"),
             (lambda d: d["system"].update(spread_file="x"), "system", "exactly one of"),
             (lambda d: d["subsystems"]["2"]["routers"]["103"]["partitions"]["0"].update(levelno="1"),
              "subsystems.2.routers.103.partitions.0.levelno", "level 1 is already formed"),
             (lambda d: d["subsystems"]["1"]["routers"]["1"]["inputs"].update({"2": "A;B"}),
              "subsystems.1.routers.1.inputs.2", "may not contain ';'"),
-            (lambda d: d["subsystems"].update({"x1": {}}), "subsystems", "not a decimal number"),
         ]
         for change, path, words in cases:
             with self.subTest(path=path):
@@ -44,13 +40,3 @@ class SchemaTest(unittest.TestCase):
                     schema.check(data, "net.json")
                 self.assertTrue(str(caught.exception).startswith(f"net.json: {path}: "), caught.exception)
                 self.assertIn(words, str(caught.exception))
-
-    def test_unreadable_files_name_the_file_and_place(self):
-        folder = Path(self.enterContext(tempfile.TemporaryDirectory()))
-        for name, text, words in (("broken.json", '{\n  "this_box": {,\n}', r"broken\.json: not valid JSON at line 2"),
-                                  ("twice.json", '{"system": null, "system": null}', 'duplicate key "system"'),
-                                  ("missing.json", None, "missing.json: cannot be read")):
-            if text is not None:
-                (folder / name).write_text(text)
-            with self.subTest(name=name), self.assertRaisesRegex(schema.NetworkError, words):
-                schema.load(folder / name)

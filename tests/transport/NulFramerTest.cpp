@@ -14,7 +14,7 @@ std::vector<std::string> drain(NulFramer& framer)
 }
 }  // namespace
 
-TEST(NulFramer, CutsMessagesAcrossReadsAndKeepsTheTail)
+TEST(NulFramer, CutsMessagesAcrossReadsKeepsTheTailAndOverflowsOnlyPastOneMebibyte)
 {
     NulFramer framer;
     framer.append(std::string("one\0two\0th", 10));
@@ -29,11 +29,8 @@ TEST(NulFramer, CutsMessagesAcrossReadsAndKeepsTheTail)
         framer.append(std::string(1, c));
     EXPECT_EQ(drain(framer), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(framer.pendingSize(), 1u);
-}
 
-TEST(NulFramer, OverflowsOnlyPastOneMebibyteOfUnterminatedBytes)
-{
-    NulFramer framer;
+    framer.clear();
     framer.append(std::string(1 << 20, 'x'));
     EXPECT_FALSE(framer.overflowed());
     framer.append("y");

@@ -1,7 +1,8 @@
-// Drives kip-web's page in Debian's chromium: adds a router to the system with a level, gives
+// Drives kip-web's page in Debian's chromium: lists every device of the network, adds a router
+// to the system with a level, gives
 // a router a host name another device has and expects kipd's error beside the form, and sends
 // the bridge a message that is not JSON.
-// Usage: node drive_page.js URL   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
+// Usage: node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
 'use strict';
 
 const fs = require('fs');
@@ -34,6 +35,13 @@ function textOf(page, selector) {
 async function searchEnded(page) {
   await page.waitForFunction(() => /\d+ devices/.test(document.getElementById('search-state').textContent),
                              { timeout: LIMIT_MS });
+}
+
+async function everyDeviceIsListed(page, hostnames) {
+  const listed = await page.$$eval('#devices td.hostname', (cells) => cells.map((cell) => cell.textContent));
+  const missing = hostnames.filter((hostname) => !listed.includes(hostname));
+  if (missing.length)
+    throw new Error(`not listed: ${missing.join(', ')}`);
 }
 
 async function addRouterWithLevel(page) {
@@ -87,6 +95,7 @@ async function main() {
     await page.goto(process.argv[2]);
     await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
     await searchEnded(page);
+    await everyDeviceIsListed(page, process.argv.slice(3));
     await addRouterWithLevel(page);
     if (process.env.KIP_WEB_SCREENSHOT)
       await page.screenshot({ path: process.env.KIP_WEB_SCREENSHOT, fullPage: true });

@@ -1,12 +1,16 @@
-"""Connection churn (docs/robustness.md): CHURN_SECONDS, CHURN_THREADS (clients at once) and
-CHURN_STEADY size the run; CHURN_REPORT=1 prints the figures."""
+"""Connection churn, a soak run of the real kipd against the simulator (docs/robustness.md):
+CHURN_SECONDS, CHURN_THREADS (clients at once) and CHURN_STEADY size the run; CHURN_REPORT=1
+prints the figures. Run from the source root: KIPD_BINARY=build/kipd python3 bench/churn.py -v"""
 import json
 import os
 import random
 import socket
+import sys
 import threading
 import time
+import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from tests.e2e.support import EXAMPLES, HOST_PORT, HostClient, KipdTest, Simulator, wait_until
 
 SECONDS = float(os.environ.get("CHURN_SECONDS", "6"))
@@ -117,3 +121,7 @@ class Churn(KipdTest):
                   % (len(sessions), THREADS, STEADY, rss_before, peak, rss_after, sockets_before, sockets_after))
         if not SANITIZED:
             self.assertLess(rss_after, rss_before + 2048, "kipd kept memory of clients that left")
+
+
+if __name__ == "__main__":
+    unittest.main()
