@@ -193,11 +193,10 @@ class ControllerCard(HostRequests):
 
 
 class LinkLossAndReturn(HostRequests):
-    def test_questions_fail_while_the_daemon_is_away_and_are_answered_once_it_is_back(self):
+    def test_questions_fail_while_the_daemon_is_away_and_the_system_is_read_again_once_it_is_back(self):
         self.sim.stop()
         self.assertAnswers(has_corvanet_system={"system_exists": "false", "error": {
             "id": "has_corvanet_system_ack", "message": "Not connected to the configuration daemon"}})
         self.sim = Simulator(self.network)
         self.addCleanup(self.sim.stop)
-        # The next request opens the main link again and reads the system afresh.
         self.assertAnswers(has_corvanet_system={"system_exists": "true"})

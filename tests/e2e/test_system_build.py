@@ -3,7 +3,8 @@ import json
 import os
 import select
 import sys
-import unittest
+import tempfile
+from pathlib import Path
 
 from tests.e2e.support import EXAMPLES, ROOT, KipdTest, wait_until
 
@@ -205,8 +206,12 @@ class HeldSystemUpdate(SystemBuild):
 
 
 class TessoraQ5Box(SystemBuild):
-    example = os.path.join(EXAMPLES, "network-q5.json")
-    network = os.path.join(ROOT, "tests", "data", "network-q5-new.json")  # the example without its system
+    example = Path(EXAMPLES, "network-q5.json")
+
+    def setUp(self):  # the example before a system is made on it
+        self.network = Path(self.enterContext(tempfile.TemporaryDirectory()), "network-q5-new.json")
+        self.network.write_text(json.dumps({**json.loads(self.example.read_text()), "system": None, "subsystems": {}}))
+        super().setUp()
 
     def test_new_system_pushes_the_internal_video_then_audio_router(self):
         self.create(Q5_BOX, "192.168.20.21", "trq5-truck-1")
@@ -226,6 +231,6 @@ class TessoraQ5Box(SystemBuild):
                   *mnemonics(Q5_BOX, "101", *audio),
                   message(Q5_BOX, "system update")])
         # The simulator now holds exactly the internal routers its Q5 example describes.
-        with open(self.sim.state_path, encoding="utf-8") as handle:
-            self.assertEqual(json.load(handle)["subsystems"], Network(schema.load(self.example)).to_dict()["subsystems"])
+        self.assertEqual(json.loads(Path(self.sim.state_path).read_text())["subsystems"],
+                         Network(schema.load(self.example)).to_dict()["subsystems"])
         self.assertEqual(self.sim.problems(), [])
