@@ -100,20 +100,21 @@ bool ConfClientProtocol::reconnectMainLink()
     return link->isConnected();
 }
 
-void ConfClientProtocol::sendMessage(const std::string& name) { sendMessage(name, std::string()); }
+bool ConfClientProtocol::sendMessage(const std::string& name) { return sendMessage(name, std::string()); }
 
-void ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
+bool ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
 {
-    sendMessage(name, serializeBody(body));
+    return sendMessage(name, serializeBody(body));
 }
 
-void ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
+bool ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
 {
     if (!reconnectMainLink()) {
         executeIfSet(replyCommand, notConnectedText);
-        return;
+        return false;
     }
     link->send(buildMessage(defaultDestination, ownAddress, name, body));
+    return true;
 }
 
 void ConfClientProtocol::sendTo(const std::string& name, const std::string& destination)

@@ -3,6 +3,8 @@
 #include "confclient/ConfMessage.h"
 #include "model/NetManager.h"
 
+#include <vector>
+
 // Configuration that leaves this box for single devices and partitions: a Tessora router or
 // panel learns its system membership ("device set"), a router partition is set or withdrawn
 // ("partition set", "partition reset") and followed by the port names of its router.
@@ -62,8 +64,8 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
     sendTo("device set", devicekind::address(devicekind::tessora, mac), body);
 }
 
-// A main link that is down makes a send fail and forget the system, so every node is looked
-// up after the send before it: after a failure nothing more is found, and nothing more sent.
+// Every text is built from one lookup before the first send, since a send that finds the main
+// link down forgets the system. The first send that fails ends the push, so it fails once.
 void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::string& router,
                                        const std::string& partition)
 {
@@ -73,25 +75,26 @@ void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::
     appendLine(body, "routerno", router);
     appendLine(body, "pid", partition);
 
+    const SystemTree& tree = netManager->tree();
     const std::string routerPath = systempath::router(subsystem, router) + ".";
-    const std::string partitionPath = systempath::partition(subsystem, router, partition);
-    const Tree* fields = netManager->tree().findChild(partitionPath);
+    const Tree* fields = tree.findChild(systempath::partition(subsystem, router, partition));
     if (!fields) {
         sendMessage("partition reset", body);
         return;
     }
     for (const Tree::value_type& field : *fields)
         body.push_back(field);
-    sendMessage("partition set", body);
-
-    const SystemTree& tree = netManager->tree();
+    std::vector<std::string> mnemonics;
     const Tree* inputs = tree.findChild(routerPath + "inputs");
     const Tree* outputs = tree.findChild(routerPath + "outputs");
-    if (!inputs || !outputs)
+    if (inputs && outputs) {
+        const std::string levelNo = fields->get<std::string>("levelno", "0");
+        mnemonics = {mnemonicsText(levelNo, "input", *inputs), mnemonicsText(levelNo, "output", *outputs)};
+    }
+
+    if (!sendMessage("partition set", body))
         return;
-    const std::string levelNo = tree.getOr(partitionPath + ".levelno", "0");
-    sendMessage("mnemonics set", mnemonicsText(levelNo, "input", *inputs));
-    outputs = tree.findChild(routerPath + "outputs");  // gone if that send forgot the system
-    if (outputs)
-        sendMessage("mnemonics set", mnemonicsText(levelNo, "output", *outputs));
+    for (const std::string& text : mnemonics)
+        if (!sendMessage("mnemonics set", text))
+            return;
 }

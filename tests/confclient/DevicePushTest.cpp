@@ -89,3 +89,34 @@ TEST_F(DevicePush, PartitionIsSetWithItsMnemonicsOrWithdrawnAndTheDeviceSearchEn
     receive(deviceReply("kpscreen@0A", screenSettings), direct());
     EXPECT_TRUE(devices->received().empty());
 }
+
+// A send that finds the main link down forgets the system: the mnemonics still go out when the
+// link comes back, and without a link the push fails once instead of once per message.
+TEST_F(DevicePush, PartitionPushSurvivesAReconnectAndFailsOnceWithoutOne)
+{
+    const std::string router = "system.subsystems.2.routers.3.";
+    auto putPartition = [&] {
+        tree().put(router + "partitions.0.levelno", "4");
+        tree().put(router + "inputs.0.name", "IN");
+        tree().put(router + "outputs.0.name", "OUT");
+    };
+    putPartition();
+    mainPeer.closeConnection();
+    ASSERT_TRUE(waitUntil([&] { return !mainLink->isConnected(); }));
+    protocol->sendPartition("2", "3", "0");
+    ASSERT_TRUE(mainPeer.accept());
+    EXPECT_EQ(mainSent(), sent("*", "partition set", "subsystem=2\nrouterno=3\npid=0\nlevelno=4\n"));
+    EXPECT_EQ(mainSent(), sent("*", "mnemonics set", "levelno=4\ndirection=input\ntext=0;IN;;;\n"));
+    EXPECT_EQ(mainSent(), sent("*", "mnemonics set", "levelno=4\ndirection=output\ntext=0;OUT;;;\n"));
+
+    const int closedPort = LoopbackPeer::unusedPort();
+    auto unreachable = std::make_shared<TcpClientInterface>(loop.io(), nullptr);
+    unreachable->setServer("127.0.0.1", closedPort);
+    auto offline = std::make_shared<ConfClientProtocol>(loop.io(), unreachable, &netManager, closedPort,
+                                                        std::string("00:11:22:33:44:55"));
+    auto reply = std::make_shared<RecordingCommand>();
+    offline->requestSystemDevices(reply);
+    putPartition();
+    offline->sendPartition("2", "3", "0");
+    EXPECT_EQ(reply->received(), Texts(2, ConfClientProtocol::notConnectedText));
+}
