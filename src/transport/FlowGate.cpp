@@ -1,11 +1,8 @@
 #include "transport/FlowGate.h"
 
-FlowGate::FlowGate(std::size_t highMark, std::size_t lowMark) : highMark(highMark), lowMark(lowMark) {}
-
-bool FlowGate::isOpen() const
+FlowGate::FlowGate(std::size_t highMark, std::size_t lowMark, std::size_t unfinishedBudget)
+    : highMark(highMark), lowMark(lowMark), unfinishedBudget(unfinishedBudget)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return openLocked();
 }
 
 std::size_t FlowGate::hostBytes() const
@@ -14,85 +11,101 @@ std::size_t FlowGate::hostBytes() const
     return bytes;
 }
 
-void FlowGate::changeHostBytes(std::ptrdiff_t delta)
-{
-    std::vector<std::weak_ptr<Waiter>> woken;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        const bool wasOpen = openLocked();
-        bytes = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(bytes) + delta);
-        if (bytes > highMark)
-            hostOverMark = true;
-        else if (bytes < lowMark)
-            hostOverMark = false;
-        woken = takeWaitersIfOpened(wasOpen);
-    }
-    wake(woken);
-}
-
-void FlowGate::linkBackedUp(bool backedUp)
-{
-    std::vector<std::weak_ptr<Waiter>> woken;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        const bool wasOpen = openLocked();
-        backedUpLinks += backedUp ? 1 : -1;
-        woken = takeWaitersIfOpened(wasOpen);
-    }
-    wake(woken);
-}
-
-bool FlowGate::wait(std::weak_ptr<Waiter> waiter)
+void FlowGate::changeClients(int delta)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (openLocked())
-        return false;
-    waiters.push_back(std::move(waiter));
-    return true;
+    clients = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(clients) + delta);
+}
+
+bool FlowGate::eased(bool& flag, std::size_t value) const
+{
+    if (value > highMark) {
+        flag = true;
+    } else if (flag && value < lowMark) {
+        flag = false;
+        return true;
+    }
+    return false;
+}
+
+void FlowGate::changeHostBytes(std::ptrdiff_t delta)
+{
+    bool opened;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        bytes = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(bytes) + delta);
+        opened = eased(hostOverMark, bytes);
+    }
+    if (opened)
+        wakeAll();
 }
 
 void FlowGate::changeAnswerBytes(std::ptrdiff_t delta)
 {
-    std::vector<std::weak_ptr<Waiter>> woken;
+    bool opened;
     {
         std::lock_guard<std::mutex> guard(lock);
         answerBytes = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(answerBytes) + delta);
-        if (answerBytes > highMark) {
-            answersOver = true;
-        } else if (answersOver && answerBytes < lowMark) {
-            answersOver = false;
-            woken.swap(waiters);
-        }
+        opened = eased(answersOver, answerBytes);
     }
-    wake(woken);
+    if (opened)
+        wakeAll();
 }
 
-bool FlowGate::answersOverMark() const
+void FlowGate::linkBackedUp(bool backedUp)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return answersOver;
+    bool opened;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        backedUpLinks += backedUp ? 1 : -1;
+        opened = !backedUp && backedUpLinks == 0;
+    }
+    if (opened)
+        wakeAll();
 }
 
-bool FlowGate::waitForAnswerRoom(std::weak_ptr<Waiter> waiter)
+bool FlowGate::changeUnfinishedBytes(std::ptrdiff_t delta, std::size_t connectionBytes)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (!answersOver)
+    unfinishedBytes = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(unfinishedBytes) + delta);
+    return unfinishedBytes > unfinishedBudget && connectionBytes > shareLocked(unfinishedBudget);
+}
+
+bool FlowGate::wait(std::size_t connectionBytes, std::weak_ptr<Waiter> waiter)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!hostOverMark || connectionBytes <= shareLocked(highMark))
         return false;
-    waiters.push_back(std::move(waiter));
+    rememberLocked(std::move(waiter));
     return true;
 }
 
-std::vector<std::weak_ptr<FlowGate::Waiter>> FlowGate::takeWaitersIfOpened(bool wasOpen)
+bool FlowGate::holdTurns(std::size_t answers, bool daemonBound, std::weak_ptr<Waiter> waiter)
 {
-    std::vector<std::weak_ptr<Waiter>> woken;
-    if (!wasOpen && openLocked())
-        woken.swap(waiters);
-    return woken;
+    std::lock_guard<std::mutex> guard(lock);
+    const bool hold = (answersOver && answers > shareLocked(highMark)) || (daemonBound && backedUpLinks > 0);
+    if (hold && !waiter.expired())
+        rememberLocked(std::move(waiter));
+    return hold;
 }
 
-void FlowGate::wake(const std::vector<std::weak_ptr<Waiter>>& waiters)
+// Once each: a connection may ask again before a bound eases.
+void FlowGate::rememberLocked(std::weak_ptr<Waiter> waiter)
 {
-    for (const std::weak_ptr<Waiter>& waiter : waiters)
+    for (const std::weak_ptr<Waiter>& known : waiters)
+        if (!known.owner_before(waiter) && !waiter.owner_before(known))
+            return;
+    waiters.push_back(std::move(waiter));
+}
+
+void FlowGate::wakeAll()
+{
+    std::vector<std::weak_ptr<Waiter>> woken;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        woken.swap(waiters);
+    }
+    for (const std::weak_ptr<Waiter>& waiter : woken)
         if (std::shared_ptr<Waiter> alive = waiter.lock())
             alive->gateOpened();
 }

@@ -2,57 +2,76 @@
 
 #include "transport/FlowLimits.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-// Whether client connections may be read, over all of them together: closed while their
-// outstanding bytes together are above the host mark or while a configuration-daemon link is
-// backed up. A client link that finds it closed waits on it and is resumed when it opens.
-// Any thread.
+// The bounds over all client connections together, and fair to each of them. Any thread.
+// - Reading: while the outstanding bytes of all connections are above the host mark, the
+//   connections holding more than their share of the mark (the mark over the number of clients)
+//   are not read, so a client that others crowd out is still read.
+// - Turns: while the unwritten answers of all connections are above the host mark, the
+//   connections with more than their share of them unwritten have their requests held back; and
+//   while a configuration-daemon link is backed up, so have the connections whose last request
+//   sent to the configuration daemon. A connection whose requests need only the tree goes on.
+// A connection that must wait registers as a waiter and is woken when any of these bounds eases.
 class FlowGate {
 public:
     class Waiter {
     public:
         virtual ~Waiter() = default;
-        // Called on whichever thread opened the gate or made room for answers.
+        // Called on whichever thread eased a bound.
         virtual void gateOpened() = 0;
     };
 
     explicit FlowGate(std::size_t highMark = flowlimits::hostHighMark,
-                      std::size_t lowMark = flowlimits::hostLowMark);
+                      std::size_t lowMark = flowlimits::hostLowMark,
+                      std::size_t unfinishedBudget = flowlimits::unfinishedRequestsBudget);
 
-    bool isOpen() const;
+    // A client connection came (+1) or went (-1).
+    void changeClients(int delta);
     // Bytes taken (positive) or given back (negative) by client connections.
     void changeHostBytes(std::ptrdiff_t delta);
+    // Answers not yet written by client connections, taken or given back.
+    void changeAnswerBytes(std::ptrdiff_t delta);
     // A configuration-daemon link became backed up (true) or drained (false).
     void linkBackedUp(bool backedUp);
-    // Remembers `waiter` until the gate opens; false, remembering nothing, when it is open.
-    bool wait(std::weak_ptr<Waiter> waiter);
+    // Bytes of unfinished requests handed to protocols, taken or given back; true when a
+    // connection with `connectionBytes` of them is over its share of the budget and must go.
+    bool changeUnfinishedBytes(std::ptrdiff_t delta, std::size_t connectionBytes = 0);
+    // A configuration-daemon link was given a message: counted, so that a client connection can
+    // tell whether its request sent to the configuration daemon.
+    void noteLinkSend() { ++linkSends; }
+    unsigned long linkSendCount() const { return linkSends; }
 
-    // Answers not yet written, over all client connections: above the host mark no received
-    // request is handed on, until they are down to the low mark.
-    void changeAnswerBytes(std::ptrdiff_t delta);
-    bool answersOverMark() const;
-    // Remembers `waiter` until answers are below the mark; false when they are.
-    bool waitForAnswerRoom(std::weak_ptr<Waiter> waiter);
+    // Whether a connection holding `bytes` must stop reading; if so, `waiter` is remembered.
+    bool wait(std::size_t bytes, std::weak_ptr<Waiter> waiter);
+    // Whether a connection with `answers` unwritten, whose last request sent to the configuration
+    // daemon when `daemonBound`, must hold its requests back; if so, a given `waiter` is remembered.
+    bool holdTurns(std::size_t answers, bool daemonBound, std::weak_ptr<Waiter> waiter = {});
 
     std::size_t hostBytes() const;
 
 private:
-    bool openLocked() const { return !hostOverMark && backedUpLinks == 0; }
-    // Takes the waiters when the gate has just opened; called with the lock held.
-    std::vector<std::weak_ptr<Waiter>> takeWaitersIfOpened(bool wasOpen);
-    static void wake(const std::vector<std::weak_ptr<Waiter>>& waiters);
+    std::size_t shareLocked(std::size_t whole) const { return whole / (clients > 0 ? clients : 1); }
+    // Sets `flag` by the hysteresis of the marks; true when it has just been cleared.
+    bool eased(bool& flag, std::size_t value) const;
+    void rememberLocked(std::weak_ptr<Waiter> waiter);
+    void wakeAll();
 
     const std::size_t highMark;
     const std::size_t lowMark;
+    const std::size_t unfinishedBudget;
     mutable std::mutex lock;
     std::size_t bytes = 0;
     bool hostOverMark = false;
     std::size_t answerBytes = 0;
     bool answersOver = false;
     int backedUpLinks = 0;
-    std::vector<std::weak_ptr<Waiter>> waiters;  // woken when the gate opens or answers have room
+    std::size_t clients = 0;
+    std::size_t unfinishedBytes = 0;
+    std::atomic<unsigned long> linkSends{0};
+    std::vector<std::weak_ptr<Waiter>> waiters;  // woken when a bound eases
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 // Every bound on what the daemon holds for its peers, in one place (docs/robustness.md says
@@ -15,9 +16,26 @@ constexpr std::size_t MiB = 1024 * KiB;
 constexpr std::size_t connectionHighMark = 64 * KiB;
 constexpr std::size_t connectionLowMark = 32 * KiB;
 
-// Above this, over all client connections together, no client connection is read.
+// Above this, over all client connections together, the connections holding more than their
+// share of it (the mark over the number of clients) are not read.
 constexpr std::size_t hostHighMark = 16 * MiB;
 constexpr std::size_t hostLowMark = 8 * MiB;
+
+// A client whose answers stay unwritten (the client does not read them) is disconnected at once
+// past the hard limit, and after the soft time spent above the soft limit. Held-back requests keep
+// a client near the high mark, so only answers it did not ask for reach the hard limit.
+constexpr std::size_t unreadHardLimit = 1 * MiB;
+constexpr std::size_t unreadSoftLimit = connectionHighMark;
+constexpr std::chrono::seconds unreadSoftTime{30};
+
+// Unfinished requests (no NUL yet) over all client connections: above this, a client whose
+// unfinished request is more than its share of it (this over the number of clients) is
+// disconnected, since a request may take up to a mebibyte and many of them would not fit.
+constexpr std::size_t unfinishedRequestsBudget = 8 * MiB;
+
+// The worker takes client connections in turn, one request (up to its NUL, and at most this many
+// bytes) each turn, so a request waits behind one request of each other client at most.
+constexpr std::size_t turnLimit = 1 * KiB;
 
 // A configuration-daemon link holding more unsent bytes than this stops the reading of every
 // client connection until it is down to the low mark.

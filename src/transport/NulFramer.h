@@ -18,7 +18,12 @@ public:
     // A peer that sends more than this without a NUL is not speaking the protocol.
     static constexpr std::size_t pendingLimit = 1 << 20;
     bool overflowed() const { return pendingSize() > pendingLimit; }
-    void clear() { *this = NulFramer(); }
+    // Gives the buffer's memory back, not just its bytes.
+    void clear()
+    {
+        std::string().swap(buffer);
+        start = scanned = 0;
+    }
 
 private:
     std::string buffer;

@@ -145,6 +145,8 @@ void TcpClientInterface::handleRead(unsigned attempt, const boost::system::error
 
 void TcpClientInterface::send(const std::string& data)
 {
+    if (gate)
+        gate->noteLinkSend();
     boost::asio::post(strand, [self = self(), data] { self->doSend(data); });
 }
 

@@ -1,26 +1,44 @@
 #include "transport/TcpServerInterface.h"
 
 #include "core/CommandSingleton.h"
+#include "log/Log.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 using boost::asio::ip::tcp;
 
-TcpServerInterface::TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate)
-    : socket(ioContext), gate(std::move(gate))
+namespace {
+// Whether a count that went down by `step` to `after` has just reached or passed below `mark`.
+bool crossedBelow(std::size_t after, std::size_t step, std::size_t mark)
+{
+    return after == 0 || (after < mark && after + step >= mark);
+}
+}  // namespace
+
+TcpServerInterface::TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate,
+                                       UnreadLimits limits)
+    : socket(ioContext), gate(std::move(gate)), limits(limits), unreadTimer(ioContext)
 {
 }
 
-// What is still counted (a queue never written, deliveries never run) goes back to the gate.
+// What is still counted (a queue never written, an inbox never handed over) goes back to the gate.
 TcpServerInterface::~TcpServerInterface()
 {
-    if (gate && outstanding > 0)
+    if (!gate)
+        return;
+    if (outstanding > 0)
         gate->changeHostBytes(-static_cast<std::ptrdiff_t>(outstanding.load()));
-    if (gate && answerBytes > 0)
+    if (answerBytes > 0)
         gate->changeAnswerBytes(-static_cast<std::ptrdiff_t>(answerBytes.load()));
+    if (countedAsClient)
+        gate->changeClients(-1);
+    if (unfinished > 0)
+        gate->changeUnfinishedBytes(-static_cast<std::ptrdiff_t>(unfinished.load()));
 }
 
 std::shared_ptr<TcpServerInterface> TcpServerInterface::self()
@@ -44,7 +62,7 @@ void TcpServerInterface::release(std::size_t bytes)
     const std::size_t after = outstanding -= bytes;
     if (gate)
         gate->changeHostBytes(-static_cast<std::ptrdiff_t>(bytes));
-    if (after < flowlimits::connectionLowMark && after + bytes >= flowlimits::connectionLowMark)
+    if (crossedBelow(after, bytes, flowlimits::connectionLowMark))
         boost::asio::post(socket.get_executor(), [self = self()] { self->resumeReading(); });
 }
 
@@ -53,15 +71,20 @@ void TcpServerInterface::close()
 {
     enabled = false;
     connected = false;
+    endInput(true, boost::system::error_code(boost::asio::error::operation_aborted).message());
     boost::asio::post(socket.get_executor(), [self = self()] { self->doClose(); });
 }
 
 void TcpServerInterface::doClose()
 {
+    ++unreadTimerGeneration;
+    unreadTimer.cancel();
     releaseAnswers(txQueue.clear());
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
+    if (gate && countedAsClient.exchange(false))
+        gate->changeClients(-1);
     if (!closeReported && closedCallback) {
         closeReported = true;
         closedCallback();
@@ -71,6 +94,8 @@ void TcpServerInterface::doClose()
 void TcpServerInterface::open()
 {
     enabled = true;
+    if (gate && !countedAsClient.exchange(true))
+        gate->changeClients(1);
     boost::asio::post(socket.get_executor(), [self = self()] { self->doOpen(); });
 }
 
@@ -78,6 +103,9 @@ void TcpServerInterface::doOpen()
 {
     if (!connected)
         return;
+    boost::system::error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    peerName = error ? std::string("unknown") : peer.address().to_string() + ":" + std::to_string(peer.port());
     if (!txQueue.empty())
         startWrite();
     startRead();
@@ -99,6 +127,7 @@ void TcpServerInterface::doSend(const std::string& data)
         return;
     }
     txQueue.push(data);
+    checkUnreadLimits();
     if (!enabled || txQueue.size() > 1)
         return;
     startWrite();
@@ -113,55 +142,59 @@ void TcpServerInterface::startRead()
 void TcpServerInterface::handleRead(const boost::system::error_code& error, std::size_t size)
 {
     if (error) {
-        fail(error);
+        if (connected)
+            fail(error.message());
         return;
     }
     std::string data(rxBuffer.data(), size);
     deliverDataDirect(data);
     take(size);
-    // The queued delivery keeps the link alive until the worker has handed the bytes over.
-    CommandSingleton::instance().enqueue(
-        std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::deliverCounted), data);
+    {
+        std::lock_guard<std::mutex> guard(inboxLock);
+        inbox += data;
+    }
+    scheduleTurn();
     readOrPause();
 }
 
-void TcpServerInterface::fail(const boost::system::error_code& error)
+void TcpServerInterface::fail(const std::string& reason)
 {
     connected = false;
     enabled = false;
     doClose();
-    if (disconnectQueued)
-        return;
-    disconnectQueued = true;
-    if (std::shared_ptr<Command> command = currentDisconnectCommand())
-        CommandSingleton::instance().enqueue(command, error.message());
+    endInput(false, reason);
 }
 
 void TcpServerInterface::readOrPause()
 {
-    const bool paused = outstanding > flowlimits::connectionHighMark ||  // a release crossing the low mark resumes
-                        (gate && gate->wait(std::static_pointer_cast<FlowGate::Waiter>(self())));
+    const bool paused =
+        outstanding > flowlimits::connectionHighMark ||  // a release down to the low mark resumes
+        (gate && gate->wait(outstanding, std::static_pointer_cast<FlowGate::Waiter>(self())));
     if (!paused) {
         readPaused = false;
         startRead();
         return;
     }
     readPaused = true;
-    // A client that leaves while not read is still noticed (its close resets the connection).
-    if (!watchingErrors) {
-        watchingErrors = true;
-        socket.async_wait(tcp::socket::wait_error, [self = self()](const boost::system::error_code& e) {
-            self->watchingErrors = false;
-            if (!e && self->readPaused && self->connected)
-                self->fail(boost::asio::error::connection_reset);
-        });
-    }
+    watchErrorsWhilePaused();
+}
+
+// A client that leaves while not read is still noticed (its close resets the connection).
+void TcpServerInterface::watchErrorsWhilePaused()
+{
+    if (watchingErrors)
+        return;
+    watchingErrors = true;
+    socket.async_wait(tcp::socket::wait_error, [self = self()](const boost::system::error_code& e) {
+        self->watchingErrors = false;
+        if (!e && self->readPaused && self->connected)
+            self->fail(boost::system::error_code(boost::asio::error::connection_reset).message());
+    });
 }
 
 void TcpServerInterface::resumeReading()
 {
-    if (holding)
-        queueDeliverHeld();
+    scheduleTurn();
     if (readPaused && connected)
         readOrPause();
 }
@@ -171,68 +204,124 @@ void TcpServerInterface::gateOpened()
     boost::asio::post(socket.get_executor(), [self = self()] { self->resumeReading(); });
 }
 
-void TcpServerInterface::releaseAnswers(std::size_t bytes)
+void TcpServerInterface::endInput(bool dropInbox, const std::string& reason)
 {
-    if (bytes == 0)
-        return;
-    const std::size_t after = answerBytes -= bytes;
-    if (gate)
-        gate->changeAnswerBytes(-static_cast<std::ptrdiff_t>(bytes));
-    release(bytes);
-    if (holding && after < flowlimits::connectionLowMark && after + bytes >= flowlimits::connectionLowMark)
-        queueDeliverHeld();
-}
-
-bool TcpServerInterface::answersMustWait() const
-{
-    return answerBytes > flowlimits::connectionHighMark || (gate && gate->answersOverMark());
-}
-
-void TcpServerInterface::deliverCounted(const std::string& data)
-{
-    if (holding || answersMustWait()) {
-        heldInput += data;
-        if (!holding)
-            hold();
-        return;
+    std::size_t dropped = 0;
+    {
+        std::lock_guard<std::mutex> guard(inboxLock);
+        if (dropInbox) {
+            dropped = inbox.size() - inboxStart;
+            std::string().swap(inbox);
+            inboxStart = 0;
+        }
+        if (!inputEnded) {
+            inputEnded = true;
+            endReason = reason;
+        }
     }
-    deliverNow(data);
+    release(dropped);
+    scheduleTurn();
 }
 
-void TcpServerInterface::deliverHeld(const std::string&)
+void TcpServerInterface::scheduleTurn()
 {
-    if (!holding)
-        return;
-    if (answersMustWait()) {
-        hold();
-        return;
+    {
+        std::lock_guard<std::mutex> guard(inboxLock);
+        const bool due = inboxStart < inbox.size() || (inputEnded && !disconnectQueued);
+        if (turnQueued || !due)
+            return;
+        turnQueued = true;
     }
-    // A slice at a time, as reads come, so that one slice's answers are checked before the next.
-    const std::size_t size = std::min(heldInput.size(), rxBuffer.size());
-    std::string data = heldInput.substr(0, size);
-    heldInput.erase(0, size);
-    if (heldInput.empty())
-        holding = false;
-    else
-        queueDeliverHeld();
-    deliverNow(data);
-}
-
-// Whoever makes room next (a write, the gate) queues `deliverHeld`; room made while the flag
-// was being set is seen by the check after it.
-void TcpServerInterface::hold()
-{
-    holding = true;
-    if (gate)
-        gate->waitForAnswerRoom(std::static_pointer_cast<FlowGate::Waiter>(self()));
-    if (!answersMustWait())
-        queueDeliverHeld();
-}
-
-void TcpServerInterface::queueDeliverHeld()
-{
     CommandSingleton::instance().enqueue(
-        std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::deliverHeld), std::string());
+        std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::takeTurn), std::string());
+}
+
+void TcpServerInterface::takeTurn(const std::string&)
+{
+    std::string request;
+    std::shared_ptr<Command> disconnect;
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> guard(inboxLock);
+        const bool waiting = inboxStart < inbox.size();
+        if (waiting && (inputEnded || !turnMustWait(std::static_pointer_cast<FlowGate::Waiter>(self())))) {
+            request = cutRequestLocked();
+        } else {
+            turnQueued = false;
+            if (!waiting && inputEnded && !std::exchange(disconnectQueued, true)) {
+                disconnect = currentDisconnectCommand();
+                reason = endReason;
+            }
+        }
+    }
+    // Run at once rather than queued, so the disconnect takes the place in the queue of the turn
+    // that found the end.
+    if (disconnect)
+        disconnect->execute(reason);
+    if (request.empty())
+        return;
+    // The next turn is queued even when the protocol throws, so the connection is not stranded.
+    struct NextTurn {
+        TcpServerInterface* link;
+        ~NextTurn() { link->finishTurn(); }
+    } next{this};
+    if (overUnfinishedShare(request)) {
+        release(request.size());
+        disconnectClient("an unfinished request of " + std::to_string(unfinished) +
+                         " bytes while those of all clients are over their budget");
+        return;
+    }
+    const unsigned long linkSends = gate ? gate->linkSendCount() : 0;
+    deliverNow(request);
+    daemonBound = gate && gate->linkSendCount() != linkSends;
+}
+
+// Whoever makes room next (a write, the gate) schedules a turn; room made while the waiter was
+// being registered is seen by the check after it.
+bool TcpServerInterface::overUnfinishedShare(const std::string& request)
+{
+    const std::size_t before = unfinished;
+    const std::size_t after = request.back() == '\0' ? 0 : before + request.size();
+    unfinished = after;
+    return gate && gate->changeUnfinishedBytes(static_cast<std::ptrdiff_t>(after - before), after);
+}
+
+bool TcpServerInterface::turnMustWait(std::weak_ptr<FlowGate::Waiter> waiter)
+{
+    if (answerBytes > flowlimits::connectionHighMark)
+        return true;
+    if (!gate || !gate->holdTurns(answerBytes, daemonBound, std::move(waiter)))
+        return false;
+    if (!gate->holdTurns(answerBytes, daemonBound))
+        boost::asio::post(socket.get_executor(), [self = self()] { self->scheduleTurn(); });
+    return true;
+}
+
+void TcpServerInterface::finishTurn()
+{
+    {
+        std::lock_guard<std::mutex> guard(inboxLock);
+        turnQueued = false;
+    }
+    scheduleTurn();
+}
+
+std::string TcpServerInterface::cutRequestLocked()
+{
+    const char* begin = inbox.data() + inboxStart;
+    const std::size_t available = std::min(inbox.size() - inboxStart, flowlimits::turnLimit);
+    const void* nul = std::memchr(begin, '\0', available);
+    const std::size_t size = nul ? static_cast<const char*>(nul) - begin + 1 : available;
+    std::string request(begin, size);
+    inboxStart += size;
+    if (inboxStart == inbox.size()) {
+        std::string().swap(inbox);  // an idle connection keeps no buffer
+        inboxStart = 0;
+    } else if (inboxStart >= flowlimits::turnLimit && inboxStart * 2 >= inbox.size()) {
+        inbox.erase(0, inboxStart);
+        inboxStart = 0;
+    }
+    return request;
 }
 
 void TcpServerInterface::deliverNow(const std::string& data)
@@ -243,6 +332,18 @@ void TcpServerInterface::deliverNow(const std::string& data)
         ~Release() { link->release(bytes); }
     } released{this, data.size()};
     deliverData(data);
+}
+
+void TcpServerInterface::releaseAnswers(std::size_t bytes)
+{
+    if (bytes == 0)
+        return;
+    const std::size_t after = answerBytes -= bytes;
+    if (gate)
+        gate->changeAnswerBytes(-static_cast<std::ptrdiff_t>(bytes));
+    release(bytes);
+    if (crossedBelow(after, bytes, flowlimits::connectionLowMark))
+        scheduleTurn();
 }
 
 // Every text queued so far goes out in one gathered write, so a burst of replies (device
@@ -258,6 +359,8 @@ void TcpServerInterface::handleWrite(const boost::system::error_code& error)
     if (!connected)
         return;
     releaseAnswers(txQueue.completeWrite());
+    if (txQueue.bytes() <= limits.soft)
+        ++unreadTimerGeneration;  // the client reads again: the soft limit's clock stops
     if (!error && !txQueue.empty()) {
         startWrite();
         return;
@@ -267,4 +370,29 @@ void TcpServerInterface::handleWrite(const boost::system::error_code& error)
         releaseAnswers(txQueue.clear());
         resumeReading();
     }
+}
+
+void TcpServerInterface::checkUnreadLimits()
+{
+    const std::size_t unread = txQueue.bytes();
+    if (unread > limits.hard) {
+        disconnectClient("more than " + std::to_string(limits.hard) + " bytes of answers unread");
+        return;
+    }
+    if (unread <= limits.soft || unreadTimerArmed == unreadTimerGeneration)
+        return;
+    unreadTimerArmed = unreadTimerGeneration;
+    unreadTimer.expires_after(limits.softTime);
+    unreadTimer.async_wait([self = self(), generation = unreadTimerGeneration](const boost::system::error_code& e) {
+        if (e || generation != self->unreadTimerGeneration || !self->connected)
+            return;
+        self->disconnectClient("more than " + std::to_string(self->limits.soft) + " bytes of answers unread for " +
+                               std::to_string(self->limits.softTime.count()) + " ms");
+    });
+}
+
+void TcpServerInterface::disconnectClient(const std::string& reason)
+{
+    log(3, "Client %s disconnected: %s", peerName.c_str(), reason.c_str());
+    close();
 }

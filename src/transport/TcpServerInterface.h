@@ -6,25 +6,41 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <array>
 #include <atomic>
 #include <functional>
+#include <mutex>
 
-// The link of one accepted client connection. It reads only once opened; texts sent
-// before that wait and are written after `open`. When the peer goes, the link closes
-// itself and queues its disconnect command after every delivery of received data.
+// How long a client may leave its answers unread (see FlowLimits.h).
+struct UnreadLimits {
+    std::size_t hard = flowlimits::unreadHardLimit;
+    std::size_t soft = flowlimits::unreadSoftLimit;
+    std::chrono::milliseconds softTime = flowlimits::unreadSoftTime;
+};
+
+// The link of one accepted client connection. It reads only once opened; texts sent before that
+// wait and are written after `open`.
 //
-// Reading pauses while the connection's outstanding bytes (received and not yet handled by the
-// worker, plus sent and not yet written) are above the high mark, or while the flow gate of all
-// client connections is closed, and goes on below the low mark once the gate is open.
-// Requests already received are held back the same way while the connection's unwritten
-// answers are above the high mark or the gate is closed, since one short request may be
-// answered with many device reports.
+// Received bytes wait in the link's inbox and reach the protocol in turns: the worker hands over
+// one request (up to its NUL) and queues the link's next turn behind everything queued meanwhile,
+// so the worker serves the connections in turn, each in its own order. When the peer goes, what
+// it sent is still handed over, and then the disconnect command runs; when the link is closed on
+// this side, what was not yet handed over is dropped. Either way the disconnect command runs once,
+// on the worker, after the last delivery.
+//
+// Reading pauses while the connection's outstanding bytes (received and not yet handed over, plus
+// sent and not yet written) are above the high mark, or while the flow gate is closed to it, and
+// goes on once they are below the low mark or none. Turns are held back while the connection's
+// unwritten answers are above the high mark, since one short request may be answered with many
+// device reports, and while the flow gate holds them (FlowGate.h). A client whose answers stay
+// unwritten past the unread limits is disconnected, and so is one whose unfinished request is
+// over its share of the budget of all of them.
 class TcpServerInterface : public Interface, public FlowGate::Waiter {
 public:
-    explicit TcpServerInterface(boost::asio::io_context& ioContext,
-                                std::shared_ptr<FlowGate> gate = nullptr);
+    explicit TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate = nullptr,
+                                UnreadLimits limits = UnreadLimits());
     ~TcpServerInterface() override;
 
     boost::asio::ip::tcp::socket& acceptSocket() { return socket; }
@@ -44,23 +60,36 @@ private:
     void doOpen();
     void doSend(const std::string& data);
     void doClose();
+    // Closes the link for a client that goes past a bound, with a log record.
+    void disconnectClient(const std::string& reason);
     void startRead();
     void handleRead(const boost::system::error_code& error, std::size_t size);
     // Reads again unless a bound says to wait; event loop only.
     void readOrPause();
-    // Closes the link after a read failure and queues the disconnect command, once.
-    void fail(const boost::system::error_code& error);
+    void watchErrorsWhilePaused();
+    // The peer has gone: the link closes, and what it sent is still handed over.
+    void fail(const std::string& reason);
     void resumeReading();
-    void deliverCounted(const std::string& data);
-    // Hands over the held requests once there is room for their answers; worker only.
-    void deliverHeld(const std::string& unused);
+
+    // Worker turns. `scheduleTurn` queues one unless one is queued, any thread.
+    void scheduleTurn();
+    void takeTurn(const std::string& unused);
+    void finishTurn();
+    // Whether the next turn must wait for room for answers or for the configuration daemon; if
+    // so `waiter` is woken when there may be room. Inbox lock held.
+    bool turnMustWait(std::weak_ptr<FlowGate::Waiter> waiter);
+    // Counts the request's bytes while it is unfinished; true when they are over their share.
+    bool overUnfinishedShare(const std::string& request);
+    // Takes the next request (up to its NUL, at most a turn's bytes) from the inbox; lock held.
+    std::string cutRequestLocked();
     void deliverNow(const std::string& data);
-    bool answersMustWait() const;
-    // Holds received data until `deliverHeld` runs; worker only.
-    void hold();
-    void queueDeliverHeld();
+    // Marks the link as receiving no more, dropping the inbox when `dropInbox`; a turn then
+    // runs the disconnect command with `reason`.
+    void endInput(bool dropInbox, const std::string& reason);
+
     void startWrite();
     void handleWrite(const boost::system::error_code& error);
+    void checkUnreadLimits();
     void take(std::size_t bytes);
     void release(std::size_t bytes);
     void releaseAnswers(std::size_t bytes);
@@ -71,14 +100,31 @@ private:
     std::atomic<bool> connected{true};
     std::array<char, 1024> rxBuffer{};
     std::shared_ptr<FlowGate> gate;
+    const UnreadLimits limits;
     std::atomic<std::size_t> outstanding{0};
     std::atomic<std::size_t> answerBytes{0};
-    std::atomic<bool> holding{false};
-    std::string heldInput;  // worker only
+    std::atomic<bool> countedAsClient{false};
+
+    // Shared by the event loop, which fills the inbox, and the worker, which empties it.
+    std::mutex inboxLock;
+    std::string inbox;
+    std::size_t inboxStart = 0;  // bytes before this offset have been handed over
+    bool turnQueued = false;
+    bool inputEnded = false;
+    bool disconnectQueued = false;
+    std::string endReason;
+    bool daemonBound = false;  // worker only: the last request sent to the configuration daemon
+    std::atomic<std::size_t> unfinished{0};  // bytes handed over since the last NUL
+
     // Event loop only.
+    boost::asio::steady_timer unreadTimer;
+    // The soft limit's clock: each time the client is down to the soft limit a new period starts;
+    // the timer runs for the period it was armed in.
+    unsigned unreadTimerGeneration = 0;
+    unsigned unreadTimerArmed = ~0u;
+    std::string peerName;
     bool readPaused = false;
     bool closeReported = false;
-    bool disconnectQueued = false;
     bool watchingErrors = false;
     std::function<void()> closedCallback;
 };

@@ -9,29 +9,55 @@ struct CountingWaiter : FlowGate::Waiter {
 };
 }  // namespace
 
-// Closed above the high mark until below the low one, and while any link is backed up; each
-// opening wakes the waiters once.
-TEST(FlowGate, OpensBelowTheLowMarkWithNoLinkBackedUp)
+// Above the high mark until below the low one; each easing wakes every waiter once, a waiter that
+// asked twice included.
+TEST(FlowGate, BoundsEaseBelowTheLowMarkAndWakeTheirWaitersOnce)
 {
     FlowGate gate(100, 50);
     auto waiter = std::make_shared<CountingWaiter>();
-    EXPECT_FALSE(gate.wait(waiter));
+    EXPECT_FALSE(gate.wait(200, waiter));
 
     gate.changeHostBytes(101);
-    EXPECT_TRUE(gate.wait(waiter));
+    EXPECT_TRUE(gate.wait(200, waiter));
+    EXPECT_TRUE(gate.wait(200, waiter));
     gate.changeHostBytes(-40);
-    EXPECT_FALSE(gate.isOpen());
-    gate.linkBackedUp(true);
+    EXPECT_TRUE(gate.wait(200, waiter));
     gate.changeHostBytes(-61);
-    EXPECT_EQ(waiter->opened, 0);
-    gate.linkBackedUp(false);
     EXPECT_EQ(waiter->opened, 1);
-    EXPECT_TRUE(gate.isOpen());
-
-    gate.linkBackedUp(true);
-    EXPECT_TRUE(gate.wait(waiter));
-    gate.linkBackedUp(false);
-    gate.changeHostBytes(0);
-    EXPECT_EQ(waiter->opened, 2);
+    EXPECT_FALSE(gate.wait(200, waiter));
     EXPECT_EQ(gate.hostBytes(), 0u);
+
+    gate.changeAnswerBytes(101);
+    EXPECT_TRUE(gate.holdTurns(200, false, waiter));
+    gate.changeAnswerBytes(-101);
+    EXPECT_EQ(waiter->opened, 2);
+    EXPECT_FALSE(gate.holdTurns(200, false));
+}
+
+// Over the host mark only the connections above their share (the mark over the clients) wait;
+// a backed-up link holds only the connections whose last request went to it, and never reading.
+TEST(FlowGate, CrowdingHoldsOnlyConnectionsAboveTheirShareAndABackedUpLinkOnlyItsSenders)
+{
+    FlowGate gate(100, 50);
+    auto waiter = std::make_shared<CountingWaiter>();
+    gate.changeClients(4);
+    gate.changeHostBytes(101);
+    gate.changeAnswerBytes(101);
+    EXPECT_FALSE(gate.wait(25, waiter));
+    EXPECT_TRUE(gate.wait(26, waiter));
+    EXPECT_FALSE(gate.holdTurns(25, false, waiter));
+    EXPECT_TRUE(gate.holdTurns(26, false, waiter));
+    gate.changeClients(-2);
+    EXPECT_FALSE(gate.holdTurns(50, false));
+
+    gate.changeHostBytes(-101);
+    gate.changeAnswerBytes(-101);
+    const int opened = waiter->opened;
+    gate.linkBackedUp(true);
+    EXPECT_FALSE(gate.wait(1000, waiter));
+    EXPECT_FALSE(gate.holdTurns(0, false, waiter));
+    EXPECT_TRUE(gate.holdTurns(0, true, waiter));
+    gate.linkBackedUp(false);
+    EXPECT_EQ(waiter->opened, opened + 1);
+    EXPECT_FALSE(gate.holdTurns(0, true));
 }
