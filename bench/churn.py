@@ -4,6 +4,7 @@ prints the figures. Run from the source root: KIPD_BINARY=build/kipd python3 ben
 import json
 import os
 import random
+import signal
 import socket
 import sys
 import threading
@@ -57,7 +58,19 @@ def one_session(rng):
         pass  # kipd may close a garbage sender; the checks are on the steady clients
 
 
+# What AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer print for a fault.
+SANITIZER_MARKS = (b"Sanitizer", b"runtime error:")
+
+
 class Churn(KipdTest):
+    def check_kipd_output(self):
+        """Ends kipd; fails with its standard error if it ended by itself or a sanitizer spoke."""
+        if self.kipd.poll() is None:
+            self.kipd.kill()
+        errors = self.kipd.communicate(timeout=10)[1]
+        if self.kipd.returncode != -signal.SIGKILL or any(mark in errors for mark in SANITIZER_MARKS):
+            raise AssertionError("kipd (status %d) wrote:\n%s" % (self.kipd.returncode, errors.decode(errors="replace")))
+
     def churn(self, seconds, seed, restart=False):
         deadline = time.monotonic() + seconds
         sessions = []
@@ -83,6 +96,7 @@ class Churn(KipdTest):
             self.addCleanup(self.sim.stop)
 
     def test_churn_keeps_answering_and_gives_back_what_it_took(self):
+        self.addCleanup(self.check_kipd_output)
         self.assertIn("type", self.ask(DAEMON_QUESTIONS[2]))
         self.client.close()
         for thread in self.churn(1, seed=1)[0]:  # warm-up: the allocator's pools reach their size
