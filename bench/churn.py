@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from tests.e2e.support import EXAMPLES, HOST_PORT, HostClient, KipdTest, Simulator, wait_until
+from tests.e2e.support import EXAMPLES, HOST_PORT, HostClient, KipdTest, Simulator, stop, wait_until
 
 SECONDS = float(os.environ.get("CHURN_SECONDS", "6"))
 THREADS = int(os.environ.get("CHURN_THREADS", "100"))
@@ -65,9 +65,7 @@ SANITIZER_MARKS = (b"Sanitizer", b"runtime error:")
 class Churn(KipdTest):
     def check_kipd_output(self):
         """Ends kipd; fails with its standard error if it ended by itself or a sanitizer spoke."""
-        if self.kipd.poll() is None:
-            self.kipd.kill()
-        errors = self.kipd.communicate(timeout=10)[1]
+        errors = stop(self.kipd)
         if self.kipd.returncode != -signal.SIGKILL or any(mark in errors for mark in SANITIZER_MARKS):
             raise AssertionError("kipd (status %d) wrote:\n%s" % (self.kipd.returncode, errors.decode(errors="replace")))
 

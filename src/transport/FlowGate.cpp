@@ -58,6 +58,8 @@ void FlowGate::linkBackedUp(bool backedUp)
     {
         std::lock_guard<std::mutex> guard(lock);
         backedUpLinks += backedUp ? 1 : -1;
+        if (backedUp && backedUpLinks == 1)
+            ++backups;
         opened = !backedUp && backedUpLinks == 0;
     }
     if (opened)
@@ -80,10 +82,17 @@ bool FlowGate::wait(std::size_t connectionBytes, std::weak_ptr<Waiter> waiter)
     return true;
 }
 
-bool FlowGate::holdTurns(std::size_t answers, bool daemonBound, std::weak_ptr<Waiter> waiter)
+unsigned long FlowGate::backup() const
 {
     std::lock_guard<std::mutex> guard(lock);
-    const bool hold = (answersOver && answers > shareLocked(highMark)) || (daemonBound && backedUpLinks > 0);
+    return backedUpLinks > 0 ? backups : 0;
+}
+
+bool FlowGate::holdTurns(std::size_t answers, unsigned long sentDuring, std::weak_ptr<Waiter> waiter)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const bool hold = (answersOver && answers > shareLocked(highMark)) ||
+                      (backedUpLinks > 0 && sentDuring == backups);
     if (hold && !waiter.expired())
         rememberLocked(std::move(waiter));
     return hold;

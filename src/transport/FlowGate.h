@@ -15,7 +15,8 @@
 // - Turns: while the unwritten answers of all connections are above the host mark, the
 //   connections with more than their share of them unwritten have their requests held back; and
 //   while a configuration-daemon link is backed up, so have the connections whose last request
-//   sent to the configuration daemon. A connection whose requests need only the tree goes on.
+//   sent to the configuration daemon meanwhile. A connection whose requests need only the tree
+//   goes on.
 // A connection that must wait registers as a waiter and is woken when any of these bounds eases.
 class FlowGate {
 public:
@@ -45,12 +46,16 @@ public:
     // tell whether its request sent to the configuration daemon.
     void noteLinkSend() { ++linkSends; }
     unsigned long linkSendCount() const { return linkSends; }
+    // While a configuration-daemon link is backed up, the number of that backing up (counted from
+    // 1 over the process's life); otherwise 0.
+    unsigned long backup() const;
 
     // Whether a connection holding `bytes` must stop reading; if so, `waiter` is remembered.
     bool wait(std::size_t bytes, std::weak_ptr<Waiter> waiter);
     // Whether a connection with `answers` unwritten, whose last request sent to the configuration
-    // daemon when `daemonBound`, must hold its requests back; if so, a given `waiter` is remembered.
-    bool holdTurns(std::size_t answers, bool daemonBound, std::weak_ptr<Waiter> waiter = {});
+    // daemon during backing up number `sentDuring` (0: not while backed up), must hold its
+    // requests back; if so, a given `waiter` is remembered.
+    bool holdTurns(std::size_t answers, unsigned long sentDuring, std::weak_ptr<Waiter> waiter = {});
 
     std::size_t hostBytes() const;
 
@@ -70,6 +75,7 @@ private:
     std::size_t answerBytes = 0;
     bool answersOver = false;
     int backedUpLinks = 0;
+    unsigned long backups = 0;
     std::size_t clients = 0;
     std::size_t unfinishedBytes = 0;
     std::atomic<unsigned long> linkSends{0};

@@ -273,7 +273,7 @@ void TcpServerInterface::takeTurn(const std::string&)
     }
     const unsigned long linkSends = gate ? gate->linkSendCount() : 0;
     deliverNow(request);
-    daemonBound = gate && gate->linkSendCount() != linkSends;
+    sentDuringBackup = gate && gate->linkSendCount() != linkSends ? gate->backup() : 0;
 }
 
 // Whoever makes room next (a write, the gate) schedules a turn; room made while the waiter was
@@ -290,9 +290,9 @@ bool TcpServerInterface::turnMustWait(std::weak_ptr<FlowGate::Waiter> waiter)
 {
     if (answerBytes > flowlimits::connectionHighMark)
         return true;
-    if (!gate || !gate->holdTurns(answerBytes, daemonBound, std::move(waiter)))
+    if (!gate || !gate->holdTurns(answerBytes, sentDuringBackup, std::move(waiter)))
         return false;
-    if (!gate->holdTurns(answerBytes, daemonBound))
+    if (!gate->holdTurns(answerBytes, sentDuringBackup))
         boost::asio::post(socket.get_executor(), [self = self()] { self->scheduleTurn(); });
     return true;
 }

@@ -113,7 +113,9 @@ private:
     bool inputEnded = false;
     bool disconnectQueued = false;
     std::string endReason;
-    bool daemonBound = false;  // worker only: the last request sent to the configuration daemon
+    // Worker only: the backing up of the configuration daemon's link (FlowGate::backup) during
+    // which the last request sent to it; 0 when it did not send or the link was not backed up.
+    unsigned long sentDuringBackup = 0;
     std::atomic<std::size_t> unfinished{0};  // bytes handed over since the last NUL
 
     // Event loop only.

@@ -15,8 +15,9 @@ void check(const boost::system::error_code& error, const char* location)
 }  // namespace
 
 TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> command,
-                                     std::shared_ptr<FlowGate> gate)
-    : ioContext(&ioContext), newConnectionCommand(std::move(command)), gate(std::move(gate)), acceptor(ioContext)
+                                     std::shared_ptr<FlowGate> gate, UnreadLimits unreadLimits)
+    : ioContext(&ioContext), newConnectionCommand(std::move(command)), gate(std::move(gate)),
+      unreadLimits(unreadLimits), acceptor(ioContext)
 {
     boost::system::error_code error;
     acceptor.open(tcp::v4(), error);
@@ -35,7 +36,7 @@ int TcpServerListener::localPort() const { return acceptor.local_endpoint().port
 
 void TcpServerListener::startAccept()
 {
-    auto link = std::make_shared<TcpServerInterface>(*ioContext, gate);
+    auto link = std::make_shared<TcpServerInterface>(*ioContext, gate, unreadLimits);
     acceptor.async_accept(link->acceptSocket(),
         [this, link](const boost::system::error_code& error) { handleAccept(link, error); });
 }

@@ -21,7 +21,7 @@ class TcpServerListener : public std::enable_shared_from_this<TcpServerListener>
 public:
     // Throws boost::system::system_error when the port cannot be opened, bound or listened on.
     TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> newConnectionCommand,
-                      std::shared_ptr<FlowGate> gate = nullptr);
+                      std::shared_ptr<FlowGate> gate = nullptr, UnreadLimits unreadLimits = UnreadLimits());
     virtual ~TcpServerListener() = default;
 
     // The oldest accepted link, or none when it has already lost its peer.
@@ -39,6 +39,7 @@ private:
     boost::asio::io_context* ioContext;
     std::shared_ptr<Command> newConnectionCommand;
     std::shared_ptr<FlowGate> gate;
+    const UnreadLimits unreadLimits;
     boost::asio::ip::tcp::acceptor acceptor;
     std::list<std::shared_ptr<TcpServerInterface>> pendingLinks;
     std::mutex pendingLinksLock;

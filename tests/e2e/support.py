@@ -29,13 +29,23 @@ def wait_until(condition, limit=5.0, step=0.02):
 
 
 def start_kipd(*args, prefix=()):
-    return subprocess.Popen([*prefix, KIPD, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Standard error goes to a file: a pipe nobody reads would stop kipd at its first full buffer.
+    errors = tempfile.TemporaryFile()
+    process = subprocess.Popen([*prefix, KIPD, *args], stdout=subprocess.PIPE, stderr=errors)
+    process.errors = errors
+    return process
 
 
 def stop(process):
+    """Ends the process; returns what kipd wrote on standard error."""
     if process.poll() is None:
         process.kill()
     process.communicate(timeout=10)
+    if hasattr(process, "errors") and not process.errors.closed:
+        process.errors.seek(0)
+        process.error_text = process.errors.read()
+        process.errors.close()
+    return getattr(process, "error_text", b"")
 
 
 class HostClient:

@@ -6,7 +6,7 @@ import select
 import socket
 import time
 
-from tests.e2e.support import HOST_PORT, HostClient, KipdTest, wait_until
+from tests.e2e.support import HOST_PORT, LIMIT, HostClient, KipdTest, wait_until
 
 SECONDS = float(os.environ.get("FLOOD_SECONDS", "3"))
 SANITIZED = os.environ.get("KIPD_SANITIZED", "") not in ("", "0", "OFF")
@@ -14,7 +14,11 @@ REPORT = os.environ.get("BACKPRESSURE_REPORT")
 # The bounds are some 17 MiB over all clients; a few MiB more for the allocator's pools.
 MEMORY_ALLOWANCE_KIB = 24 * 1024
 QUESTION = json.dumps({"type": "has_corvanet_system"}).encode() + b"\0"
-SEARCH = json.dumps({"type": "get_devices", "refresh": True}).encode() + b"\0"
+# Answered with a report of each device once they are known; until then it asks the daemon.
+LISTING = json.dumps({"type": "get_devices", "refresh": False}).encode() + b"\0"
+CHANGE = json.dumps({"type": "set_tessora_info",
+                     "ip_settings": {"mac_address": "00:1E:C0:40:00:31", "hostname": "kps-gallery-2"}}).encode() + b"\0"
+OVERLONG = b"x" * ((1 << 20) + (64 << 10))  # past the longest request kipd takes, with no NUL
 
 
 def vm_rss(pid):
@@ -23,38 +27,44 @@ def vm_rss(pid):
 
 
 class Flooder:
+    """`clients` connections that send `request` over and over and never read."""
 
-    def __init__(self, test, request):
-        self.sock = socket.create_connection(("127.0.0.1", HOST_PORT), timeout=10)
-        test.addCleanup(self.sock.close)
-        self.sock.setblocking(False)
+    def __init__(self, test, request, clients=1):
+        self.socks = [socket.create_connection(("127.0.0.1", HOST_PORT), timeout=10) for _ in range(clients)]
+        for sock in self.socks:
+            test.addCleanup(sock.close)
+            sock.setblocking(False)
+        self.sock = self.socks[0]
         self.request = request
-        self.sent = 0  # bytes
+        self.sent = dict.fromkeys(self.socks, 0)  # bytes
 
     def flood(self, seconds, on_tick, stalled_after=None):
-        """Until `seconds` pass, or the socket takes nothing for `stalled_after` seconds."""
+        """Until `seconds` pass, or no socket takes anything for `stalled_after` seconds."""
         chunk = self.request * 2048
         deadline = last_progress = time.monotonic()
         deadline += seconds
         while time.monotonic() < deadline:
             on_tick()
-            if select.select([], [self.sock], [], 0.05)[1]:
+            writable = select.select([], self.socks, [], 0.05)[1]
+            for sock in writable:
                 try:
-                    self.sent += self.sock.send(chunk[self.sent % len(chunk):])
+                    self.sent[sock] += sock.send(chunk[self.sent[sock] % len(chunk):])
                     last_progress = time.monotonic()
                 except BlockingIOError:
                     pass
-            elif stalled_after and time.monotonic() - last_progress > stalled_after:
+            if not writable and stalled_after and time.monotonic() - last_progress > stalled_after:
                 return
 
-    def requests(self):
-        return -(-self.sent // len(self.request))
+    def requests(self, sock=None):
+        sent = self.sent[sock] if sock else sum(self.sent.values())
+        return -(-sent // len(self.request))
 
     def read_answers(self, expected_size, limit=60.0):
-        tail = self.request[len(self.request) - (self.requests() * len(self.request) - self.sent):]
+        sent = self.sent[self.sock]
+        tail = self.request[len(self.request) - (self.requests(self.sock) * len(self.request) - sent):]
         received = bytearray()
         deadline = time.monotonic() + limit
-        while len(received) < expected_size * self.requests() and time.monotonic() < deadline:
+        while len(received) < expected_size * self.requests(self.sock) and time.monotonic() < deadline:
             readable, writable, _ = select.select([self.sock], [self.sock] if tail else [], [], 0.5)
             if writable:
                 tail = tail[self.sock.send(tail):]
@@ -82,11 +92,11 @@ class Backpressure(KipdTest):
     def sample(self):
         self.peak = max(self.peak, vm_rss(self.kipd.pid))
 
-    def assert_bounded(self, case, flooder):
+    def assert_bounded(self, case, flooder=None):
         self.sample()
         if REPORT:
-            print("\n%s: %d requests (%.1f MB); VmRSS %d KiB before, %d KiB peak"
-                  % (case, flooder.requests(), flooder.sent / 1e6, self.before, self.peak))
+            sent = "%d requests; " % flooder.requests() if flooder else ""
+            print("\n%s: %sVmRSS %d KiB before, %d KiB peak" % (case, sent, self.before, self.peak))
         if not SANITIZED:
             self.assertLess(self.peak - self.before, MEMORY_ALLOWANCE_KIB)
 
@@ -103,22 +113,40 @@ class Backpressure(KipdTest):
         flooder.flood(SECONDS, tick)
         self.assertEqual((set(answered), len(answered) > 0), ({self.answer}, True))
         self.assert_bounded("client not reading", flooder)
-        self.assertEqual(flooder.read_answers(len(self.answer)), self.answer * flooder.requests())
+        self.assertEqual(flooder.read_answers(len(self.answer)), self.answer * flooder.requests(flooder.sock))
 
-    def test_stalled_configuration_daemon_holds_the_clients_until_it_reads_again(self):
+    def test_stalled_configuration_daemon_holds_only_the_clients_that_send_to_it(self):
         self.assertTrue(self.sim.control({"cmd": "faults", "args": ["--stall-reading"]})["ok"])
-        flooder = Flooder(self, SEARCH)
-        # Each search sends one message to the stalled daemon; kipd stops reading the client
-        # once that link is backed up.
-        flooder.flood(max(SECONDS, 10), self.sample, stalled_after=1.0)
-        waiting = [self.connect(60.0) for _ in range(3)]
-        for client in waiting:
-            client.send_raw(QUESTION)
+        # Each listing sends one message to the stalled daemon, until that link is backed up.
+        flooder = Flooder(self, LISTING, clients=16)
+        flooder.flood(max(SECONDS, 4), self.sample)
+        for _ in range(3):  # questions the tree answers go on meanwhile
+            self.assertEqual(self.raw_ask(self.client), self.answer)
         self.assert_bounded("configuration daemon not reading", flooder)
-        self.assertTrue(self.sim.control({"cmd": "faults", "args": []})["ok"])
-        for client in waiting:
-            self.assertEqual(client.reply()["type"], "has_corvanet_system_response")
 
+    def test_overlong_requests_in_a_row_leave_nothing_behind(self):
+        for _ in range(60):
+            with socket.create_connection(("127.0.0.1", HOST_PORT)) as sock:
+                try:
+                    sock.sendall(OVERLONG)
+                except OSError:
+                    pass  # kipd may close first
+            self.assertEqual(self.raw_ask(self.client), self.answer)
+            self.sample()
+        self.assert_bounded("over-long requests")
+
+    def test_change_sent_while_held_back_takes_effect_after_the_client_leaves(self):
+        self.client.request({"type": "get_devices", "refresh": False})
+        for _ in range(8):  # this box and seven devices: now known, so listings need only the tree
+            self.client.reply()
+        with socket.socket() as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect(("127.0.0.1", HOST_PORT))
+            # Megabytes of reports that are not read hold back the change behind them.
+            sock.sendall(LISTING * 1400 + CHANGE)
+            time.sleep(1)  # long enough to have answered them all, were the answers read
+            self.assertNotIn("kps-gallery-2", str(self.sim.received("text")))
+        self.assertTrue(wait_until(lambda: "hostname=kps-gallery-2" in str(self.sim.received("text")), LIMIT))
 
 
 class FileLimit(KipdTest):

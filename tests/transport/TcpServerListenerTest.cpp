@@ -2,6 +2,7 @@
 
 #include "core/CommandSingleton.h"
 #include "support/EventLoopThread.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackPeer.h"
 #include "support/Recording.h"
 #include "support/WorkerQueue.h"
@@ -13,6 +14,18 @@
 
 namespace {
 
+// Records, besides its own events, the order in which the worker served the connections.
+struct OrderedProtocol : RecordingProtocol {
+    OrderedProtocol(::TextLog& order, std::string name) : order(order), name(std::move(name)) {}
+    void handleData(const std::string& data, Interface* from) override
+    {
+        order.add(name);
+        RecordingProtocol::handleData(data, from);
+    }
+    ::TextLog& order;
+    const std::string name;
+};
+
 // Answers every delivery with a hundred times its bytes, as a device search answers at length.
 struct AmplifyingProtocol : RecordingProtocol {
     void handleData(const std::string& data, Interface*) override { link->send(std::string(data.size() * 100, 'a')); }
@@ -23,18 +36,28 @@ struct AmplifyingProtocol : RecordingProtocol {
 struct Listener : testing::Test {
     EventLoopThread loop;
     std::atomic<bool> amplify{false};
+    TextLog order;
     std::vector<std::pair<std::shared_ptr<TcpServerInterface>, std::shared_ptr<RecordingProtocol>>> taken;
-    std::shared_ptr<TcpServerListener> listener = std::make_shared<TcpServerListener>(
-        loop.io(), 0, commandOf([this](const std::string&) {
+    UnreadLimits limits;
+    std::shared_ptr<TcpServerListener> listener;
+
+    void SetUp() override
+    {
+        listener = std::make_shared<TcpServerListener>(loop.io(), 0, commandOf([this](const std::string&) {
             std::shared_ptr<TcpServerInterface> link = listener->takePendingConnection();
             if (!link)
                 return;
-            auto protocol = amplify ? std::make_shared<AmplifyingProtocol>() : std::make_shared<RecordingProtocol>();
+            std::shared_ptr<RecordingProtocol> protocol;
+            if (amplify)
+                protocol = std::make_shared<AmplifyingProtocol>();
+            else
+                protocol = std::make_shared<OrderedProtocol>(order, std::to_string(taken.size()));
             protocol->attachInterface(link);
             link->setDisconnectCommand(makeCommand<HostProtocol>(protocol.get(), &HostProtocol::handleClosed));
             link->open();
             taken.emplace_back(link, protocol);
-        }));
+        }), std::make_shared<FlowGate>(), limits);
+    }
 
     // Once the loop stops nothing new is queued; the drain then runs what was.
     void TearDown() override
@@ -83,4 +106,76 @@ TEST_F(Listener, HoldsRequestsBackWhileTheirAnswersAreUnwritten)
     ASSERT_TRUE(waitUntil([&] { return link(0)->outstandingBytes() > flowlimits::connectionHighMark; }));
     drainQueue();
     EXPECT_LT(link(0)->outstandingBytes(), 2 * flowlimits::connectionHighMark + 100 * 1024);
+}
+
+// A connection with a backlog of requests gets one handed over per turn, so another's request
+// is not kept waiting behind them all.
+TEST_F(Listener, ServesConnectionsInTurnOneRequestAtATime)
+{
+    LoopbackPeer busy = LoopbackPeer::connectedTo(port());
+    LoopbackPeer quiet = LoopbackPeer::connectedTo(port());
+    ASSERT_TRUE(waitUntil([&] { return takenCount() == 2; }));
+    const std::shared_ptr<TcpServerInterface> busyLink = link(0), quietLink = link(1);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    CommandSingleton::instance().enqueue(commandOf([released](const std::string&) { released.wait(); }), "");
+    std::string backlog;
+    for (int i = 0; i < 500; ++i)
+        backlog += "request " + std::to_string(i) + '\0';
+    busy.send(backlog);
+    ASSERT_TRUE(waitUntil([&] { return busyLink->outstandingBytes() == backlog.size(); }));
+    quiet.send(std::string("q\0", 2));
+    ASSERT_TRUE(waitUntil([&] { return quietLink->outstandingBytes() == 2; }));
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] { return protocol(0)->receivedBytes() == backlog; }));
+    const std::vector<std::string> served = order.all();
+    EXPECT_EQ(std::vector<std::string>(served.begin(), served.begin() + 3), (std::vector<std::string>{"0", "1", "0"}));
+    EXPECT_EQ(protocol(0)->events()[0], "data:" + std::string("request 0\0", 10));
+}
+
+// The protocol closes a connection whose reading is paused by its own mark: it still hears of
+// the end, after the deliveries it was in the middle of.
+TEST_F(Listener, ConnectionClosedWhilePausedStillRunsItsDisconnect)
+{
+    LoopbackPeer client = LoopbackPeer::connectedTo(port());
+    ASSERT_TRUE(waitUntil([&] { return takenCount() == 1; }));
+    const std::shared_ptr<TcpServerInterface> paused = link(0);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    CommandSingleton::instance().enqueue(commandOf([released](const std::string&) { released.wait(); }), "");
+    client.send(std::string(2 * flowlimits::connectionHighMark, 'x'));
+    ASSERT_TRUE(waitUntil([&] { return paused->outstandingBytes() > flowlimits::connectionHighMark; }));
+    CommandSingleton::instance().enqueue(commandOf([this](const std::string&) { taken.at(0).first->close(); }), "");
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] { return protocol(0)->events().size() >= 2; }));
+    const std::vector<std::string> events = protocol(0)->events();
+    EXPECT_EQ(events.back(), "closed:Operation canceled");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("closed:", 0) == 0; }), 1);
+    EXPECT_TRUE(client.closedByPeer());
+    EXPECT_EQ(paused->outstandingBytes(), 0u);
+}
+
+struct ListenerWithShortUnreadLimits : Listener {
+    ListenerWithShortUnreadLimits() { limits = UnreadLimits{64 * flowlimits::MiB, 64 * flowlimits::KiB, std::chrono::milliseconds(200)}; }
+};
+
+// Answers a client does not read disconnect it past the hard limit at once, and above the soft
+// limit after the soft time, each with a record naming the client.
+TEST_F(ListenerWithShortUnreadLimits, ClientLeavingAnswersUnreadIsDisconnected)
+{
+    LogCapture capture;
+    LoopbackPeer overHard = LoopbackPeer::connectedTo(port());
+    LoopbackPeer overSoft = LoopbackPeer::connectedTo(port());
+    ASSERT_TRUE(waitUntil([&] { return takenCount() == 2; }));
+    link(0)->send(std::string(limits.hard + 1, 'a'));
+    EXPECT_TRUE(overHard.closedByPeer());
+    link(1)->send(std::string(16 * flowlimits::MiB, 'a'));  // more than the sockets' buffers take
+    ASSERT_TRUE(capture.waitForCount(2));
+    const std::string client = "Client 127.0.0.1:";
+    const std::vector<std::string> records = capture.all();
+    EXPECT_NE(records[0].find("LOG 3"), std::string::npos);
+    EXPECT_NE(records[0].find(client), std::string::npos);
+    EXPECT_NE(records[0].find("disconnected: more than 67108864 bytes of answers unread"), std::string::npos);
+    EXPECT_NE(records[1].find("disconnected: more than 65536 bytes of answers unread for 200 ms"), std::string::npos);
+    EXPECT_TRUE(waitUntil([&] { return protocol(1)->events().back() == "closed:Operation canceled"; }));
 }
