@@ -6,9 +6,8 @@
 #include <iostream>
 
 Listener::Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint,
-                   std::string kipdHost)
-    : acceptor(context, endpoint), retry(context), slots(std::make_shared<BridgeSlots>(bounds::maxBridges)),
-      kipdHost(std::move(kipdHost))
+                   std::shared_ptr<Site> site)
+    : acceptor(context, endpoint), retry(context), site(std::move(site))
 {
 }
 
@@ -22,7 +21,7 @@ void Listener::accept()
 void Listener::onAccepted(boost::system::error_code error, boost::asio::ip::tcp::socket socket)
 {
     if (!error) {
-        std::make_shared<HttpSession>(std::move(socket), slots, kipdHost)->start();
+        std::make_shared<HttpSession>(std::move(socket), site)->start();
         return accept();
     }
     // Out of descriptors, for instance: wait a little rather than spin.

@@ -1,18 +1,17 @@
 #pragma once
 
-#include "BridgeSlots.h"
+#include "Site.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <memory>
-#include <string>
 
 // Accepts browsers' connections and gives each to an HttpSession.
 class Listener {
 public:
-    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint, std::string kipdHost);
+    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint, std::shared_ptr<Site> site);
     void start() { accept(); }
     boost::asio::ip::tcp::endpoint endpoint() const { return acceptor.local_endpoint(); }
 
@@ -22,6 +21,5 @@ private:
 
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer retry;
-    std::shared_ptr<BridgeSlots> slots;
-    std::string kipdHost;
+    std::shared_ptr<Site> site;
 };
