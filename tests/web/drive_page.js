@@ -1,8 +1,8 @@
-// Drives kip-web's page in Debian's chromium: lists every device of the network, adds a router
-// to the system with a level, gives
+// Drives kip-web's page in Debian's chromium: gives the token the page asks for (a wrong one
+// first), lists every device of the network, adds a router to the system with a level, gives
 // a router a host name another device has and expects kipd's error beside the form, and sends
 // the bridge a message that is not JSON.
-// Usage: node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
+// Usage: KIP_WEB_TOKEN=TOKEN node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
 'use strict';
 
 const fs = require('fs');
@@ -30,6 +30,21 @@ async function launch() {
 
 function textOf(page, selector) {
   return page.$eval(selector, (element) => element.textContent);
+}
+
+async function giveToken(page, token) {
+  const input = '#token-form input[name="token"]';
+  for (const given of [`${token}0`, token]) {
+    await page.waitForSelector(input, { visible: true, timeout: LIMIT_MS });
+    await page.$eval(input, (element) => { element.value = ''; });
+    await page.type(input, given);
+    await page.click('#token-form button[type="submit"]');
+    if (given !== token)
+      await page.waitForSelector('#token-form .error:not([hidden])', { timeout: LIMIT_MS });
+  }
+  await page.waitForSelector('#token-form', { hidden: true, timeout: LIMIT_MS });
+  if (await page.evaluate(() => document.cookie) !== '')
+    throw new Error('the page\'s script can read the token cookie');
 }
 
 async function searchEnded(page) {
@@ -93,6 +108,7 @@ async function main() {
     const page = await browser.newPage();
     await page.setViewport({ width: 1280, height: 900 });
     await page.goto(process.argv[2]);
+    await giveToken(page, process.env.KIP_WEB_TOKEN);
     await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
     await searchEnded(page);
     await everyDeviceIsListed(page, process.argv.slice(3));
