@@ -90,13 +90,10 @@ std::string AccessToken::cookie(bool secure) const
 std::optional<std::string_view> presentedToken(const http::fields& fields)
 {
     constexpr std::string_view cookieName = AccessToken::cookieName;
+    // Only a bearer token counts: a proxy may pass on its own Basic credentials.
     auto authorization = fields.find(http::field::authorization);
-    if (authorization != fields.end()) {
-        std::string_view value(authorization->value().data(), authorization->value().size());
-        if (value.substr(0, 7) != "Bearer ")
-            return std::string_view();
-        return trimmed(value.substr(7));
-    }
+    if (authorization != fields.end() && authorization->value().substr(0, 7) == "Bearer ")
+        return trimmed(std::string_view(authorization->value().data(), authorization->value().size()).substr(7));
     for (const auto& header : boost::make_iterator_range(fields.equal_range(http::field::cookie))) {
         std::string_view list(header.value().data(), header.value().size());
         for (std::size_t end = 0; !list.empty(); list.remove_prefix(std::min(end + 1, list.size()))) {

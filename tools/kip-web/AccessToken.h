@@ -29,5 +29,5 @@ private:
     std::string secret;
 };
 
-// The token a request carries, from its Authorization header, else from its cookie.
+// The token a request carries, as a bearer token, else in its cookie.
 std::optional<std::string_view> presentedToken(const boost::beast::http::fields& fields);

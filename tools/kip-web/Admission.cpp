@@ -54,7 +54,7 @@ std::optional<Refusal> Admission::checkToken(const Fields& fields, const std::st
 
 std::optional<std::string> Admission::cookieFor(const Fields& fields) const
 {
-    if (!token || fields.find(http::field::authorization) == fields.end())
+    if (!token || valueOf(fields, http::field::authorization).substr(0, 7) != "Bearer ")
         return std::nullopt;
     // Behind a TLS proxy the cookie must never travel in clear text.
     bool secure = valueOf(fields, http::field::origin).substr(0, 8) == "https://" ||

@@ -64,22 +64,31 @@ bool HostAllowList::allowsAddress(const std::string& name) const
     return address.is_loopback() || address == listenAddress || listenAddress.is_unspecified();
 }
 
+bool HostAllowList::allowsName(const Authority& authority) const
+{
+    return std::any_of(allowed.begin(), allowed.end(), [&](const Authority& entry) {
+        return entry.name == authority.name && (entry.port.empty() || entry.port == authority.port);
+    });
+}
+
 bool HostAllowList::allowsHost(std::string_view host) const
 {
     std::optional<Authority> authority = parse(host);
-    if (!authority)
-        return false;
-    if (authority->name == "localhost" || allowsAddress(authority->name))
-        return true;
-    return std::any_of(allowed.begin(), allowed.end(), [&](const Authority& entry) {
-        return entry.name == authority->name && (entry.port.empty() || entry.port == authority->port);
-    });
+    return authority &&
+           (authority->name == "localhost" || allowsAddress(authority->name) || allowsName(*authority));
 }
 
 bool HostAllowList::allowsOrigin(std::string_view origin) const
 {
-    for (std::string_view scheme : {"http://", "https://"})
-        if (origin.substr(0, scheme.size()) == scheme)
-            return allowsHost(origin.substr(scheme.size()));
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (origin.substr(0, scheme.size()) != scheme)
+            continue;
+        std::optional<Authority> authority = parse(origin.substr(scheme.size()));
+        if (!authority)
+            return false;
+        std::string port = authority->port.empty() ? (scheme == "https://" ? "443" : "80") : authority->port;
+        bool local = authority->name == "localhost" || allowsAddress(authority->name);
+        return (local && port == ownPort) || allowsName(*authority);
+    }
     return false;  // "null" from a sandboxed frame or a file, or another scheme
 }

@@ -5,9 +5,8 @@
 
 #include <iostream>
 
-Listener::Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint,
-                   std::shared_ptr<Site> site)
-    : acceptor(context, endpoint), retry(context), site(std::move(site))
+Listener::Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint)
+    : acceptor(context, endpoint), retry(context)
 {
 }
 

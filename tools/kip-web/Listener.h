@@ -11,8 +11,12 @@
 // Accepts browsers' connections and gives each to an HttpSession.
 class Listener {
 public:
-    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint, std::shared_ptr<Site> site);
-    void start() { accept(); }
+    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint);
+    void start(std::shared_ptr<Site> served)
+    {
+        site = std::move(served);
+        accept();
+    }
     boost::asio::ip::tcp::endpoint endpoint() const { return acceptor.local_endpoint(); }
 
 private:

@@ -85,9 +85,9 @@ Options parseOptions(int argc, char* argv[])
     return options;
 }
 
-std::shared_ptr<Site> siteOf(const Options& options)
+std::shared_ptr<Site> siteOf(const Options& options, unsigned short port)
 {
-    HostAllowList hosts(options.listen.address());
+    HostAllowList hosts(options.listen.address(), port);
     for (const std::string& name : options.allowedHosts)
         if (!hosts.allow(name))
             throw UsageError("--allow-host wants NAME or NAME:PORT, got " + name);
@@ -132,8 +132,8 @@ int main(int argc, char* argv[])
             return 0;
         }
         boost::asio::io_context context;
-        Listener listener(context, options.listen, siteOf(options));
-        listener.start();
+        Listener listener(context, options.listen);
+        listener.start(siteOf(options, listener.endpoint().port()));
         boost::asio::signal_set signals(context, SIGINT, SIGTERM);
         signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
         std::cout << "kip-web: serving " << urlOf(listener.endpoint()) << " (kipd at " << options.kipdHost
