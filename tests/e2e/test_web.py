@@ -81,6 +81,7 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
             (open_port, "/", (), "GET", "rebound.example:{port}", 421, {}),
             (open_port, "/ws", (*UPGRADE, "Origin: http://other.example"), "GET", "127.0.0.1:{port}", 403, {}),
             (open_port, "/ws", (*UPGRADE, "Origin: null"), "GET", "127.0.0.1:{port}", 403, {}),
+            (open_port, "/ws", (*UPGRADE, "Origin: http://127.0.0.1:1"), "GET", "127.0.0.1:{port}", 403, {}),
             (open_port, "/ws", (*UPGRADE, "Origin: https://box.example"), "GET", "box.example", 101, FRAMING),
             (open_port, "/ws", UPGRADE, "GET", "localhost:{port}", 101, {}),
             (open_port, "/", (), "GET", "[::1]:{port}", 200, {"content-security-policy": "default-src 'self'; "
@@ -96,7 +97,8 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
             (guarded_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 401, {}),
             (guarded_port, "/app.js", (), "GET", "127.0.0.1:{port}", 200, {}),
             (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 101, {}),
-            (guarded_port, "/ws", (*UPGRADE, f"Cookie: a=b; kip-web-token={token}"), "GET", "127.0.0.1:{port}", 101, {}),
+            (guarded_port, "/ws", (*UPGRADE, "Authorization: Basic a2lwOndlYg==", f"Cookie: a=b; kip-web-token={token}"),
+             "GET", "127.0.0.1:{port}", 101, {}),
             (guarded_port, "/session", ("Authorization: Bearer " + token,), "GET", "127.0.0.1:{port}", 200,
              {"set-cookie": f"kip-web-token={token}; Path=/; Max-Age=31536000; HttpOnly; SameSite=Strict"}),
             (guarded_port, "/session", ("Authorization: Bearer " + token, "X-Forwarded-Proto: https"), "GET",

@@ -1,7 +1,7 @@
 // Drives kip-web's page in Debian's chromium: gives the token the page asks for (a wrong one
 // first), lists every device of the network, adds a router to the system with a level, gives
-// a router a host name another device has and expects kipd's error beside the form, and sends
-// the bridge a message that is not JSON.
+// a router a host name another device has and expects kipd's error beside the form, sends
+// the bridge a message that is not JSON, and shows a crafted MAC address in a row of its own.
 // Usage: KIP_WEB_TOKEN=TOKEN node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
 'use strict';
 
@@ -102,6 +102,15 @@ async function notJsonIsRefused(page) {
     throw new Error(`the bridge closed with ${code}`);
 }
 
+// A MAC from the network stays data: a crafted one gets a row of its own, never another's.
+async function craftedMacGetsItsOwnRow(page) {
+  await page.evaluate((router) => showDevice({ type: 'new_ip_device_info',
+    ip_settings: { mac_address: `x"], tr[data-mac="${router}`, hostname: 'crafted' } }), ROUTER);
+  const hostnames = await page.$$eval('#devices td.hostname', (cells) => cells.map((cell) => cell.textContent));
+  if (await textOf(page, `${row} td.hostname`) !== 'tr-data-1' || !hostnames.includes('crafted'))
+    throw new Error(`a crafted MAC address changed the rows: ${hostnames.join(', ')}`);
+}
+
 async function main() {
   const { browser, profile } = await launch();
   try {
@@ -117,6 +126,7 @@ async function main() {
       await page.screenshot({ path: process.env.KIP_WEB_SCREENSHOT, fullPage: true });
     await conflictingHostnameIsRefused(page);
     await notJsonIsRefused(page);
+    await craftedMacGetsItsOwnRow(page);
   } finally {
     await browser.close();
     fs.rmSync(profile, { recursive: true, force: true });
