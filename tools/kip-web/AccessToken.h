@@ -12,7 +12,7 @@
 class AccessToken {
 public:
     static constexpr std::string_view cookieName = "kip-web-token";
-    static constexpr std::size_t shortest = 32;  // characters, 128 bits as hex digits
+    static constexpr std::size_t shortest = 32;  // characters, 128 bits as hex digits; shorter is warned of
 
     // Throw std::runtime_error with a one-line reason.
     static AccessToken readFrom(const std::string& path);
