@@ -94,6 +94,7 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
             (open_port, "/quietxyz?ms=1", (), "GET", "127.0.0.1:{port}", 404, {}),
             (open_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 200, {}),
             (guarded_port, "/ws", UPGRADE, "GET", "127.0.0.1:{port}", 401, {}),
+            (guarded_port, "/ws", (*UPGRADE, "Cookie: other=1"), "GET", "127.0.0.1:{port}", 401, {}),
             (guarded_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 401, {}),
             (guarded_port, "/app.js", (), "GET", "127.0.0.1:{port}", 200, {}),
             (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 101, {}),

@@ -98,9 +98,10 @@ std::optional<std::string_view> presentedToken(const http::fields& fields)
         return trimmed(std::string_view(authorization->value().data(), authorization->value().size()).substr(7));
     for (const auto& header : boost::make_iterator_range(fields.equal_range(http::field::cookie))) {
         std::string_view list(header.value().data(), header.value().size());
-        for (std::size_t end = 0; !list.empty(); list.remove_prefix(std::min(end + 1, list.size()))) {
-            end = list.find(';');
+        while (!list.empty()) {
+            std::size_t end = std::min(list.find(';'), list.size());
             std::string_view pair = trimmed(list.substr(0, end));
+            list.remove_prefix(std::min(end + 1, list.size()));
             if (pair.size() > cookieName.size() && pair.substr(0, cookieName.size()) == cookieName &&
                 pair[cookieName.size()] == '=')
                 return pair.substr(cookieName.size() + 1);
