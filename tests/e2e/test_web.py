@@ -56,6 +56,7 @@ def ask(test, port, target="/", *fields, method="GET", host="127.0.0.1:{port}"):
 
 
 def close_code(sock):
+    sock.settimeout(30)  # a resolver may retry its name server for 10 s before kip-web closes
     data = b""
     while len(data) < 4:
         chunk = sock.recv(4096)
