@@ -1,29 +1,156 @@
-"""kip-web in Debian's chromium against the real kipd and the simulated network, the page driven
-by tests/web/drive_page.js: it lists every device, adds a router with its level and shows kipd's
-errors; the bridge closes on a message that is not JSON text."""
+"""kip-web against what a hostile page, client or setting tries, over plain sockets; then the
+page in Debian's chromium against the real kipd and the simulated network, driven by
+tests/web/drive_page.js: it gives the token, lists every device, adds a router with its level
+and shows kipd's errors; the bridge closes on a message that is not JSON text."""
 import json
 import os
 import select
+import socket
+import struct
 import subprocess
+import tempfile
 import unittest
 
-from tests.e2e.support import EXAMPLES, KIPD, ROOT, serve, stop
+from tests.e2e.support import EXAMPLES, HOST_PORT, KIPD, ROOT, Listener, serve, stop
 
 KIP_WEB = os.path.join(os.path.dirname(KIPD), "kip-web")
 WEB_TESTS = os.path.join(ROOT, "tests", "web")
 NETWORK = os.path.join(EXAMPLES, "network.json")
+UPGRADE = ("Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Version: 13",
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==")
+FRAMING = {"x-frame-options": "DENY", "referrer-policy": "no-referrer"}
+
+
+def start_web(test, *options):
+    """kip-web on a free loopback port: (process, port)."""
+    web = subprocess.Popen([KIP_WEB, "--listen", "127.0.0.1:0", *options], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    test.addCleanup(stop, web)
+    test.assertTrue(select.select([web.stdout], [], [], 10.0)[0], "kip-web did not start")
+    return web, int(web.stdout.readline().split()[2].rstrip("/").rsplit(":", 1)[1])
+
+
+def new_token(test):
+    folder = tempfile.TemporaryDirectory()
+    test.addCleanup(folder.cleanup)
+    path = os.path.join(folder.name, "token")
+    subprocess.run([KIP_WEB, "--new-token", path], check=True, capture_output=True)
+    test.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+    with open(path, encoding="ascii") as handle:
+        return path, handle.read().strip()
+
+
+def ask(test, port, target="/", *fields, method="GET", host="127.0.0.1:{port}"):
+    """Sends one request; the answer's status and header fields, and the socket, left open."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    test.addCleanup(sock.close)
+    head = [f"{method} {target} HTTP/1.1", "Host: " + host, *fields]
+    sock.sendall(("\r\n".join(head).format(port=port) + "\r\n\r\n").encode())
+    answer = b""
+    while b"\r\n\r\n" not in answer:
+        chunk = sock.recv(65536)
+        test.assertTrue(chunk, f"kip-web closed without an answer to {head}")
+        answer += chunk
+    status, *lines = answer.split(b"\r\n\r\n")[0].decode().split("\r\n")
+    return int(status.split()[1]), {k.lower(): v for k, _, v in (line.partition(": ") for line in lines)}, sock
+
+
+def close_code(sock):
+    sock.settimeout(30)  # a resolver may retry its name server for 10 s before kip-web closes
+    data = b""
+    while len(data) < 4:
+        chunk = sock.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return struct.unpack("!H", data[2:4])[0] if data[:1] == b"\x88" else None
+
+
+class KipWebRefusesWhatItShould(unittest.TestCase):
+    def setUp(self):
+        stand_in = Listener("127.0.0.1", HOST_PORT)  # kipd's place: connections wait unaccepted
+        stand_in.sock.listen(128)
+        self.addCleanup(stand_in.close)
+
+    def test_names_origins_token_paths_and_headers(self):
+        path, token = new_token(self)
+        _, open_port = start_web(self, "--allow-host", "box.example")
+        _, guarded_port = start_web(self, "--token-file", path)
+        bad = "Authorization: Bearer " + token[::-1]
+        cases = [  # (kip-web, target, fields, method, Host, status, fields expected)
+            (open_port, "/ws", (*UPGRADE, "Origin: http://rebound.example:{port}"), "GET", "rebound.example:{port}", 421, {}),
+            (open_port, "/", (), "GET", "rebound.example:{port}", 421, {}),
+            (open_port, "/ws", (*UPGRADE, "Origin: http://other.example"), "GET", "127.0.0.1:{port}", 403, {}),
+            (open_port, "/ws", (*UPGRADE, "Origin: null"), "GET", "127.0.0.1:{port}", 403, {}),
+            (open_port, "/ws", (*UPGRADE, "Origin: http://127.0.0.1:1"), "GET", "127.0.0.1:{port}", 403, {}),
+            (open_port, "/ws", (*UPGRADE, "Origin: https://box.example"), "GET", "box.example", 101, FRAMING),
+            (open_port, "/ws", UPGRADE, "GET", "localhost:{port}", 101, {}),
+            (open_port, "/", (), "GET", "[::1]:{port}", 200, {"content-security-policy": "default-src 'self'; "
+                                                         "frame-ancestors 'none'; base-uri 'none'; form-action 'self'"}),
+            (open_port, "/../../etc/passwd", (), "GET", "127.0.0.1:{port}", 404, {}),
+            (open_port, "/%2e%2e/app.js", (), "GET", "127.0.0.1:{port}", 404, {}),
+            (open_port, "/", ("Content-Length: 0",), "POST", "127.0.0.1:{port}", 405, {"allow": "GET, HEAD"}),
+            *((open_port, "/quiet" + query, (), "GET", "127.0.0.1:{port}", 400, {})
+              for query in ("?ms=-1", "?ms=abc", "?ms=5001", "?ms=99999999999999999999", "")),
+            (open_port, "/quietxyz?ms=1", (), "GET", "127.0.0.1:{port}", 404, {}),
+            (open_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 200, {}),
+            (guarded_port, "/ws", UPGRADE, "GET", "127.0.0.1:{port}", 401, {}),
+            (guarded_port, "/ws", (*UPGRADE, "Cookie: other=1"), "GET", "127.0.0.1:{port}", 401, {}),
+            (guarded_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 401, {}),
+            (guarded_port, "/app.js", (), "GET", "127.0.0.1:{port}", 200, {}),
+            (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 101, {}),
+            (guarded_port, "/ws", (*UPGRADE, "Authorization: Basic a2lwOndlYg==", f"Cookie: a=b; kip-web-token={token}"),
+             "GET", "127.0.0.1:{port}", 101, {}),
+            (guarded_port, "/session", ("Authorization: Bearer " + token,), "GET", "127.0.0.1:{port}", 200,
+             {"set-cookie": f"kip-web-token={token}; Path=/; Max-Age=31536000; HttpOnly; SameSite=Strict"}),
+            (guarded_port, "/session", ("Authorization: Bearer " + token, "X-Forwarded-Proto: https"), "GET",
+             "127.0.0.1:{port}", 200, {"set-cookie": f"kip-web-token={token}; Path=/; Max-Age=31536000; HttpOnly; "
+                                                     "SameSite=Strict; Secure"}),
+            *((guarded_port, "/ws", (*UPGRADE, bad), "GET", "127.0.0.1:{port}", 401, {}) for _ in range(5)),
+            # five wrong tokens from one address: even the right one must wait now
+            (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 429, {}),
+        ]
+        for port, target, fields, method, host, status, expected in cases:
+            with self.subTest(target=target, fields=fields, host=host):
+                got, answer, _ = ask(self, port, target, *fields, method=method, host=host)
+                self.assertEqual(got, status)
+                self.assertEqual({name: answer.get(name) for name in expected}, expected)
+                if status != 101:
+                    self.assertEqual({name: answer.get(name) for name in FRAMING}, FRAMING)
+
+    def test_bridges_per_client_message_bound_and_a_long_kipd_name(self):
+        _, port = start_web(self)
+        held = [ask(self, port, "/ws", *UPGRADE)[0] for _ in range(9)]
+        self.assertEqual(held, [101] * 8 + [503])
+        status, _, sock = ask(self, port, "/ws", *UPGRADE, host="localhost:{port}")
+        self.assertEqual(status, 503, "every loopback address is one client")
+
+        stop_one = ask(self, start_web(self)[1], "/ws", *UPGRADE)[2]
+        stop_one.sendall(bytes([0x81, 0xFF]) + struct.pack("!Q", (1 << 20) + 1) + b"\0\0\0\0")
+        self.assertEqual(close_code(stop_one), 1009)
+
+        far, port = start_web(self, "--kipd", "k" * 200)
+        status, _, sock = ask(self, port, "/ws", *UPGRADE)
+        self.assertEqual((status, close_code(sock)), (101, 1013))
+        self.assertEqual(ask(self, port)[0], 200)
+        self.assertIsNone(far.poll())
+
+    def test_a_listen_address_beyond_loopback_wants_a_token(self):
+        refused = subprocess.run([KIP_WEB, "--listen", "0.0.0.0:0"], capture_output=True, text=True, timeout=10)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("beyond loopback", refused.stderr)
+        self.assertIn("--token-file", refused.stderr)
 
 
 class KipWebInChromium(unittest.TestCase):
     def test_devices_listed_router_joins_taken_host_name_shows_kipds_error_and_bad_json_closes(self):
         serve(self.addCleanup, NETWORK)
-        kip_web = subprocess.Popen([KIP_WEB, "--listen", "127.0.0.1:0"], stdout=subprocess.PIPE, text=True)
-        self.addCleanup(stop, kip_web)
-        self.assertTrue(select.select([kip_web.stdout], [], [], 10.0)[0], "kip-web did not start")
-        url = kip_web.stdout.readline().split()[2]  # "kip-web: serving http://127.0.0.1:PORT/ (kipd at ...)"
+        path, token = new_token(self)
+        kip_web, port = start_web(self, "--token-file", path)
         with open(NETWORK, encoding="utf-8") as handle:
             network = json.load(handle)
         hostnames = [box["ip_settings"]["hostname"] for box in (network["this_box"], *network["devices"])]
-        result = subprocess.run(["node", os.path.join(WEB_TESTS, "drive_page.js"), url, *hostnames],
-                                capture_output=True, text=True, timeout=120, cwd=ROOT)
+        result = subprocess.run(["node", os.path.join(WEB_TESTS, "drive_page.js"), f"http://127.0.0.1:{port}/",
+                                 *hostnames], capture_output=True, text=True, timeout=120, cwd=ROOT,
+                                env={**os.environ, "KIP_WEB_TOKEN": token})
         self.assertEqual(result.returncode, 0, result.stderr + "(chromium and puppeteer-core: scripts/deps-test.sh)")

@@ -21,13 +21,16 @@ TEST(OutboundQueue, HoldsBackAboveTheHighMarkUntilDrainedToTheLowMark)
     EXPECT_EQ(queue.bytes(), 0u);
 }
 
-TEST(BridgeSlots, RefusesBeyondTheLimitAndReusesAFreedSlot)
+TEST(BridgeSlots, RefusesBeyondEachClientsShareAndTheLimitAndReusesAFreedSlot)
 {
-    auto slots = std::make_shared<BridgeSlots>(2);
-    auto first = slots->take();
-    auto second = slots->take();
+    auto slots = std::make_shared<BridgeSlots>(3, 2);
+    auto first = slots->take("loopback");
+    auto second = slots->take("loopback");
     ASSERT_TRUE(first && second);
-    EXPECT_FALSE(slots->take());
+    EXPECT_FALSE(slots->take("loopback"));
+    auto other = slots->take("192.0.2.7");
+    EXPECT_TRUE(other);
+    EXPECT_FALSE(slots->take("192.0.2.8"));
     first.reset();
-    EXPECT_TRUE(slots->take());
+    EXPECT_TRUE(slots->take("loopback"));
 }

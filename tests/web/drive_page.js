@@ -1,8 +1,8 @@
-// Drives kip-web's page in Debian's chromium: lists every device of the network, adds a router
-// to the system with a level, gives
-// a router a host name another device has and expects kipd's error beside the form, and sends
-// the bridge a message that is not JSON.
-// Usage: node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
+// Drives kip-web's page in Debian's chromium: gives the token the page asks for (a wrong one
+// first), lists every device of the network, adds a router to the system with a level, gives
+// a router a host name another device has and expects kipd's error beside the form, sends
+// the bridge a message that is not JSON, and shows a crafted MAC address in a row of its own.
+// Usage: KIP_WEB_TOKEN=TOKEN node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
 'use strict';
 
 const fs = require('fs');
@@ -30,6 +30,21 @@ async function launch() {
 
 function textOf(page, selector) {
   return page.$eval(selector, (element) => element.textContent);
+}
+
+async function giveToken(page, token) {
+  const input = '#token-form input[name="token"]';
+  for (const given of [`${token}0`, token]) {
+    await page.waitForSelector(input, { visible: true, timeout: LIMIT_MS });
+    await page.$eval(input, (element) => { element.value = ''; });
+    await page.type(input, given);
+    await page.click('#token-form button[type="submit"]');
+    if (given !== token)
+      await page.waitForSelector('#token-form .error:not([hidden])', { timeout: LIMIT_MS });
+  }
+  await page.waitForSelector('#token-form', { hidden: true, timeout: LIMIT_MS });
+  if (await page.evaluate(() => document.cookie) !== '')
+    throw new Error('the page\'s script can read the token cookie');
 }
 
 async function searchEnded(page) {
@@ -87,12 +102,22 @@ async function notJsonIsRefused(page) {
     throw new Error(`the bridge closed with ${code}`);
 }
 
+// A MAC from the network stays data: a crafted one gets a row of its own, never another's.
+async function craftedMacGetsItsOwnRow(page) {
+  await page.evaluate((router) => showDevice({ type: 'new_ip_device_info',
+    ip_settings: { mac_address: `x"], tr[data-mac="${router}`, hostname: 'crafted' } }), ROUTER);
+  const hostnames = await page.$$eval('#devices td.hostname', (cells) => cells.map((cell) => cell.textContent));
+  if (await textOf(page, `${row} td.hostname`) !== 'tr-data-1' || !hostnames.includes('crafted'))
+    throw new Error(`a crafted MAC address changed the rows: ${hostnames.join(', ')}`);
+}
+
 async function main() {
   const { browser, profile } = await launch();
   try {
     const page = await browser.newPage();
     await page.setViewport({ width: 1280, height: 900 });
     await page.goto(process.argv[2]);
+    await giveToken(page, process.env.KIP_WEB_TOKEN);
     await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
     await searchEnded(page);
     await everyDeviceIsListed(page, process.argv.slice(3));
@@ -101,6 +126,7 @@ async function main() {
       await page.screenshot({ path: process.env.KIP_WEB_SCREENSHOT, fullPage: true });
     await conflictingHostnameIsRefused(page);
     await notJsonIsRefused(page);
+    await craftedMacGetsItsOwnRow(page);
   } finally {
     await browser.close();
     fs.rmSync(profile, { recursive: true, force: true });

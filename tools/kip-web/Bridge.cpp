@@ -1,5 +1,7 @@
 #include "Bridge.h"
 
+#include "GuardHeaders.h"
+#include "Guarded.h"
 #include "JsonText.h"
 
 #include <iostream>
@@ -11,6 +13,18 @@ using websocket::close_code;
 namespace {
 
 bool isJson(std::string_view text) { return isJsonText(text, bounds::maxJsonDepth); }
+
+// The protocol allows 123 bytes of reason; a cut never splits a UTF-8 sequence.
+websocket::close_reason reasonOf(close_code code, std::string_view why)
+{
+    if (why.size() > bounds::maxCloseReason) {
+        std::size_t end = bounds::maxCloseReason;
+        while (end > 0 && (static_cast<unsigned char>(why[end]) & 0xC0) == 0x80)
+            --end;
+        why = why.substr(0, end);
+    }
+    return websocket::close_reason(code, beast::string_view(why.data(), why.size()));
+}
 
 }  // namespace
 
@@ -30,32 +44,31 @@ void Bridge::start(Request upgrade)
     browser.set_option(timeouts);
     browser.read_message_max(bounds::maxMessage);
     browser.text(true);
-    browser.async_accept(upgrade, beast::bind_front_handler(&Bridge::onAccepted, shared_from_this()));
+    browser.set_option(websocket::stream_base::decorator([](websocket::response_type& answer) { setGuardHeaders(answer); }));
+    browser.async_accept(upgrade, guarded(shared_from_this(), &Bridge::onAccepted));
 }
 
 void Bridge::onAccepted(error_code error)
 {
     if (error)
-        return close({});
+        return close();
     resolver.async_resolve(kipdHost, std::to_string(bounds::kipdPort),
-                           beast::bind_front_handler(&Bridge::onResolved, shared_from_this()));
+                           guarded(shared_from_this(), &Bridge::onResolved));
 }
 
 void Bridge::onResolved(error_code error, const tcp::resolver::results_type& results)
 {
     if (error)
-        return close({close_code::try_again_later, "kipd cannot be reached: " + kipdHost + " is not known"});
+        return close(close_code::try_again_later, "kipd cannot be reached: " + kipdHost + " is not known");
     kipd.expires_after(bounds::kipdConnect);
-    kipd.async_connect(results, [self = shared_from_this()](error_code error, const tcp::endpoint&) {
-        self->onConnected(error);
-    });
+    kipd.async_connect(results, guarded(shared_from_this(), &Bridge::onConnected));
 }
 
-void Bridge::onConnected(error_code error)
+void Bridge::onConnected(error_code error, const tcp::endpoint&)
 {
     if (error)
-        return close({close_code::try_again_later,
-                      "kipd cannot be reached at " + kipdHost + ":" + std::to_string(bounds::kipdPort)});
+        return close(close_code::try_again_later,
+                     "kipd cannot be reached at " + kipdHost + ":" + std::to_string(bounds::kipdPort));
     kipd.expires_never();
     readBrowser();
     readKipd();
@@ -63,19 +76,19 @@ void Bridge::onConnected(error_code error)
 
 void Bridge::readBrowser()
 {
-    browser.async_read(browserInput, beast::bind_front_handler(&Bridge::onBrowserRead, shared_from_this()));
+    browser.async_read(browserInput, guarded(shared_from_this(), &Bridge::onBrowserRead));
 }
 
 void Bridge::onBrowserRead(error_code error, std::size_t)
 {
     if (error || closing)
-        return close({});
+        return close();
     std::string message = beast::buffers_to_string(browserInput.data());
     browserInput.consume(browserInput.size());
     if (!browser.got_text())
-        return close({close_code::unknown_data, "only text messages are bridged"});
+        return close(close_code::unknown_data, "only text messages are bridged");
     if (!isJson(message))
-        return close({close_code::bad_payload, "a message must be one JSON text"});
+        return close(close_code::bad_payload, "a message must be one JSON text");
     message.push_back('\0');
     if (towardKipd.push(std::move(message)))
         writeKipd();
@@ -88,13 +101,13 @@ void Bridge::onBrowserRead(error_code error, std::size_t)
 void Bridge::readKipd()
 {
     kipd.async_read_some(boost::asio::buffer(kipdInput),
-                         beast::bind_front_handler(&Bridge::onKipdRead, shared_from_this()));
+                         guarded(shared_from_this(), &Bridge::onKipdRead));
 }
 
 void Bridge::onKipdRead(error_code error, std::size_t size)
 {
     if (error || closing)
-        return close({close_code::try_again_later, "kipd closed the connection"});
+        return close(close_code::try_again_later, "kipd closed the connection");
     framer.append(std::string(kipdInput.data(), size));
     if (!passKipdMessages())
         return;
@@ -112,14 +125,14 @@ bool Bridge::passKipdMessages()
         if (message.empty())
             continue;
         if (!isJson(message)) {
-            close({close_code::internal_error, "kipd sent a message that is not JSON text"});
+            close(close_code::internal_error, "kipd sent a message that is not JSON text");
             return false;
         }
         if (towardBrowser.push(std::move(message)))
             writeBrowser();
     }
     if (framer.pendingSize() > bounds::maxMessage) {
-        close({close_code::internal_error, "kipd sent an answer beyond the size bound"});
+        close(close_code::internal_error, "kipd sent an answer beyond the size bound");
         return false;
     }
     return true;
@@ -128,13 +141,13 @@ bool Bridge::passKipdMessages()
 void Bridge::writeBrowser()
 {
     browser.async_write(boost::asio::buffer(towardBrowser.front()),
-                        beast::bind_front_handler(&Bridge::onBrowserWritten, shared_from_this()));
+                        guarded(shared_from_this(), &Bridge::onBrowserWritten));
 }
 
 void Bridge::onBrowserWritten(error_code error, std::size_t)
 {
     if (error || closing)
-        return close({});
+        return close();
     bool more = towardBrowser.pop();
     if (kipdPaused && !towardBrowser.holdsBack()) {
         kipdPaused = false;
@@ -147,13 +160,13 @@ void Bridge::onBrowserWritten(error_code error, std::size_t)
 void Bridge::writeKipd()
 {
     boost::asio::async_write(kipd, boost::asio::buffer(towardKipd.front()),
-                             beast::bind_front_handler(&Bridge::onKipdWritten, shared_from_this()));
+                             guarded(shared_from_this(), &Bridge::onKipdWritten));
 }
 
 void Bridge::onKipdWritten(error_code error, std::size_t)
 {
     if (error || closing)
-        return close({close_code::try_again_later, "kipd closed the connection"});
+        return close(close_code::try_again_later, "kipd closed the connection");
     bool more = towardKipd.pop();
     if (browserPaused && !towardKipd.holdsBack()) {
         browserPaused = false;
@@ -164,18 +177,27 @@ void Bridge::onKipdWritten(error_code error, std::size_t)
 }
 
 // Ends both sides once; the browser hears why when its WebSocket is still open.
-void Bridge::close(websocket::close_reason reason)
+void Bridge::close(close_code code, std::string_view why)
 {
     if (closing)
         return;
     closing = true;
     resolver.cancel();
     kipd.close();
-    if (!browser.is_open() || reason.code == close_code::none) {
+    if (!browser.is_open() || code == close_code::none) {
         beast::get_lowest_layer(browser).close();
         return;
     }
-    if (!reason.reason.empty())
-        std::cerr << "kip-web: closing a bridge: " << reason.reason << '\n';
-    browser.async_close(reason, [self = shared_from_this()](error_code) {});
+    if (!why.empty())
+        std::cerr << "kip-web: closing a bridge: " << why << '\n';
+    browser.async_close(reasonOf(code, why), [self = shared_from_this()](error_code) {});
+}
+
+void Bridge::abandon(const std::exception& error)
+{
+    std::cerr << "kip-web: closing a bridge: " << error.what() << '\n';
+    closing = true;
+    resolver.cancel();
+    kipd.close();
+    beast::get_lowest_layer(browser).close();
 }

@@ -10,6 +10,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include <array>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,8 @@ public:
 
     Bridge(boost::beast::tcp_stream browser, BridgeSlots::Slot slot, std::string kipdHost);
     void start(Request upgrade);
+    // Closes both sides after one of the bridge's handlers threw.
+    void abandon(const std::exception& error);
 
 private:
     using error_code = boost::beast::error_code;
@@ -30,7 +33,7 @@ private:
 
     void onAccepted(error_code error);
     void onResolved(error_code error, const tcp::resolver::results_type& results);
-    void onConnected(error_code error);
+    void onConnected(error_code error, const tcp::endpoint&);
 
     void readBrowser();
     void onBrowserRead(error_code error, std::size_t size);
@@ -43,7 +46,8 @@ private:
     void writeKipd();
     void onKipdWritten(error_code error, std::size_t size);
 
-    void close(boost::beast::websocket::close_reason reason);
+    void close(boost::beast::websocket::close_code code, std::string_view why);
+    void close() { close(boost::beast::websocket::close_code::none, {}); }
 
     boost::beast::websocket::stream<boost::beast::tcp_stream> browser;
     boost::beast::tcp_stream kipd;

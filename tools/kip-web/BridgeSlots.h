@@ -1,38 +1,53 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 
-// Counts the bridges alive; a slot is given back when its holder goes.
+// Counts the bridges alive, in all and per client, so that one client cannot take them all;
+// a slot is given back when its holder goes.
 class BridgeSlots : public std::enable_shared_from_this<BridgeSlots> {
 public:
     class Slot {
     public:
-        explicit Slot(std::shared_ptr<BridgeSlots> owner) : owner(std::move(owner)) {}
+        Slot(std::shared_ptr<BridgeSlots> owner, std::string client) : owner(std::move(owner)), client(std::move(client)) {}
         Slot(Slot&&) = default;
         Slot& operator=(Slot&&) = default;
         ~Slot()
         {
             if (owner)
-                --owner->taken;
+                owner->release(client);
         }
 
     private:
         std::shared_ptr<BridgeSlots> owner;
+        std::string client;
     };
 
-    explicit BridgeSlots(std::size_t limit) : limit(limit) {}
+    BridgeSlots(std::size_t limit, std::size_t perClient) : limit(limit), perClient(perClient) {}
 
-    std::optional<Slot> take()
+    std::optional<Slot> take(const std::string& client)
     {
-        if (taken == limit)
+        auto held = heldBy.find(client);
+        if (taken == limit || (held != heldBy.end() && held->second == perClient))
             return std::nullopt;
         ++taken;
-        return Slot(shared_from_this());
+        ++heldBy[client];
+        return Slot(shared_from_this(), client);
     }
 
 private:
+    void release(const std::string& client)
+    {
+        --taken;
+        if (--heldBy[client] == 0)
+            heldBy.erase(client);
+    }
+
     std::size_t limit;
+    std::size_t perClient;
     std::size_t taken = 0;
+    std::map<std::string, std::size_t> heldBy;
 };

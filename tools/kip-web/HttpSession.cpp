@@ -2,33 +2,60 @@
 
 #include "Bounds.h"
 #include "Bridge.h"
+#include "ClientKey.h"
+#include "GuardHeaders.h"
+#include "Guarded.h"
 #include "WebFiles.h"
 
 #include <boost/beast/websocket.hpp>
 
-#include <algorithm>
-#include <cstdlib>
+#include <charconv>
+#include <iostream>
 
 namespace beast = boost::beast;
 namespace http = beast::http;
 
 namespace {
 
-// A page of another site must not drive this box through the visitor's browser.
-bool fromOwnPage(const http::request<http::string_body>& request)
+std::string_view pathOf(beast::string_view target)
 {
-    auto origin = request.find(http::field::origin);
-    if (origin == request.end())
-        return true;
-    return origin->value() == "http://" + std::string(request[http::field::host]);
+    std::string_view text(target.data(), target.size());
+    return text.substr(0, text.find('?'));
+}
+
+// The N of "?ms=N" within 0 and the longest quiet, or nothing.
+std::optional<std::chrono::milliseconds> quietOf(beast::string_view target)
+{
+    std::string_view query(target.data(), target.size());
+    query.remove_prefix(std::min(query.find('?'), query.size()));
+    if (query.substr(0, 4) != "?ms=")
+        return std::nullopt;
+    long long milliseconds = -1;
+    auto [end, error] = std::from_chars(query.data() + 4, query.data() + query.size(), milliseconds);
+    if (error != std::errc() || end != query.data() + query.size() || milliseconds < 0 ||
+        milliseconds > bounds::longestQuiet.count())
+        return std::nullopt;
+    return std::chrono::milliseconds(milliseconds);
+}
+
+std::string clientOf(const boost::asio::ip::tcp::socket& socket)
+{
+    boost::system::error_code error;
+    auto peer = socket.remote_endpoint(error);
+    return error ? "unknown" : clientKey(peer.address());
 }
 
 }  // namespace
 
-HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<BridgeSlots> slots,
-                         const std::string& kipdHost)
-    : stream(std::move(socket)), quiet(stream.get_executor()), slots(std::move(slots)), kipdHost(kipdHost)
+HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<Site> site)
+    : stream(std::move(socket)), client(clientOf(stream.socket())), quiet(stream.get_executor()), site(std::move(site))
 {
+}
+
+void HttpSession::abandon(const std::exception& error)
+{
+    std::cerr << "kip-web: " << client << ": closing a connection: " << error.what() << '\n';
+    stream.close();
 }
 
 void HttpSession::finish()
@@ -42,7 +69,7 @@ void HttpSession::readRequest()
     parser.emplace();
     parser->body_limit(bounds::maxHttpBody);
     stream.expires_after(bounds::httpIdle);
-    http::async_read(stream, buffer, *parser, beast::bind_front_handler(&HttpSession::onRequest, shared_from_this()));
+    http::async_read(stream, buffer, *parser, guarded(shared_from_this(), &HttpSession::onRequest));
 }
 
 void HttpSession::onRequest(error_code error, std::size_t)
@@ -50,51 +77,64 @@ void HttpSession::onRequest(error_code error, std::size_t)
     if (error)
         return finish();
     Request request = parser->release();
+    if (std::optional<Refusal> refusal = site->admission.checkSite(request, client))
+        return respond(refusalResponse(request, *refusal));
     if (beast::websocket::is_upgrade(request))
         return upgrade(std::move(request));
-    if (request.method() != http::verb::get && request.method() != http::verb::head)
-        return respond(textResponse(request, http::status::method_not_allowed, "Only GET and HEAD are served.\n"));
-    if (request.target().starts_with("/quiet"))
-        return answerAfterQuiet(std::move(request));
-    respond(fileResponse(request));
+    if (request.method() != http::verb::get && request.method() != http::verb::head) {
+        Response reply = textResponse(request, http::status::method_not_allowed, "Only GET and HEAD are served.\n");
+        reply.set(http::field::allow, "GET, HEAD");
+        return respond(std::move(reply));
+    }
+    serve(std::move(request));
+}
+
+void HttpSession::serve(Request request)
+{
+    std::string_view path = pathOf(request.target());
+    bool ownFile = path != "/quiet" && path != "/session";
+    if (!ownFile)
+        if (std::optional<Refusal> refusal = site->admission.checkToken(request, client))
+            return respond(refusalResponse(request, *refusal));
+    if (path == "/quiet")
+        return answerAfterQuiet(request);
+    respond(path == "/session" ? sessionResponse(request) : fileResponse(request));
 }
 
 // The page's clock for "no report for a while": browsers throttle their own timers in hidden
 // tabs and headless ones fast-forward them, while this answer comes after real time.
-void HttpSession::answerAfterQuiet(Request request)
+void HttpSession::answerAfterQuiet(const Request& request)
 {
-    beast::string_view target = request.target();
-    auto at = target.find("ms=");
-    unsigned long milliseconds = at == beast::string_view::npos ? 0 : std::strtoul(target.data() + at + 3, nullptr, 10);
-    quiet.expires_after(std::min(std::chrono::milliseconds(milliseconds), bounds::longestQuiet));
-    quiet.async_wait([self = shared_from_this(), request = std::move(request)](error_code) {
-        self->respond(self->textResponse(request, http::status::ok, "quiet\n"));
-    });
+    std::optional<std::chrono::milliseconds> wait = quietOf(request.target());
+    if (!wait)
+        return respond(textResponse(request, http::status::bad_request, "Ask /quiet?ms=N, N from 0 to 5000.\n"));
+    response = textResponse(request, http::status::ok, "quiet\n");
+    quiet.expires_after(*wait);
+    quiet.async_wait(guarded(shared_from_this(), &HttpSession::onQuiet));
 }
+
+void HttpSession::onQuiet(error_code) { write(); }
 
 void HttpSession::upgrade(Request request)
 {
     if (request.target() != "/ws")
         return respond(textResponse(request, http::status::not_found, "No WebSocket here.\n"));
-    if (!fromOwnPage(request))
-        return respond(textResponse(request, http::status::forbidden, "Only kip-web's own page may connect.\n"));
-    std::optional<BridgeSlots::Slot> slot = slots->take();
+    if (std::optional<Refusal> refusal = site->admission.checkToken(request, client))
+        return respond(refusalResponse(request, *refusal));
+    std::optional<BridgeSlots::Slot> slot = site->slots->take(client);
     if (!slot)
         return respond(textResponse(request, http::status::service_unavailable, "Too many connections.\n"));
-    std::make_shared<Bridge>(std::move(stream), std::move(*slot), kipdHost)->start(std::move(request));
+    std::make_shared<Bridge>(std::move(stream), std::move(*slot), site->kipdHost)->start(std::move(request));
 }
 
 HttpSession::Response HttpSession::fileResponse(const Request& request) const
 {
-    const WebFile* file = findWebFile({request.target().data(), request.target().size()});
+    const WebFile* file = findWebFile(pathOf(request.target()));
     if (!file)
         return textResponse(request, http::status::not_found, "Not found.\n");
     Response reply{http::status::ok, request.version()};
     std::string_view type = contentTypeOf(file->name);
     reply.set(http::field::content_type, beast::string_view(type.data(), type.size()));
-    reply.set(http::field::cache_control, "no-cache");
-    reply.set("Content-Security-Policy", "default-src 'self'");
-    reply.set("X-Content-Type-Options", "nosniff");
     reply.keep_alive(request.keep_alive());
     if (request.method() == http::verb::head)
         reply.content_length(file->body.size());
@@ -102,6 +142,15 @@ HttpSession::Response HttpSession::fileResponse(const Request& request) const
         reply.body() = std::string(file->body);
         reply.prepare_payload();
     }
+    return reply;
+}
+
+// The page asks here whether it needs the token, and hands it over once.
+HttpSession::Response HttpSession::sessionResponse(const Request& request) const
+{
+    Response reply = textResponse(request, http::status::ok, "Welcome.\n");
+    if (std::optional<std::string> cookie = site->admission.cookieFor(request))
+        reply.set(http::field::set_cookie, *cookie);
     return reply;
 }
 
@@ -115,16 +164,32 @@ HttpSession::Response HttpSession::textResponse(const Request& request, http::st
     return reply;
 }
 
+HttpSession::Response HttpSession::refusalResponse(const Request& request, const Refusal& refusal) const
+{
+    Response reply = textResponse(request, refusal.status, refusal.text);
+    if (refusal.status == http::status::unauthorized)
+        reply.set(http::field::www_authenticate, "Bearer realm=\"kip-web\"");
+    if (refusal.retryAfter.count() > 0)
+        reply.set(http::field::retry_after, std::to_string(refusal.retryAfter.count()));
+    return reply;
+}
+
 void HttpSession::respond(Response reply)
 {
     response = std::move(reply);
-    http::async_write(stream, *response,
-                      beast::bind_front_handler(&HttpSession::onWritten, shared_from_this(), response->keep_alive()));
+    write();
 }
 
-void HttpSession::onWritten(bool keepAlive, error_code error, std::size_t)
+void HttpSession::write()
 {
-    if (error || !keepAlive)
+    setGuardHeaders(*response);
+    response->set(http::field::cache_control, "no-cache");
+    http::async_write(stream, *response, guarded(shared_from_this(), &HttpSession::onWritten));
+}
+
+void HttpSession::onWritten(error_code error, std::size_t)
+{
+    if (error || !response->keep_alive())
         return finish();
     readRequest();
 }

@@ -1,21 +1,24 @@
 #pragma once
 
-#include "BridgeSlots.h"
+#include "Site.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 
-// One browser's HTTP connection: serves the page's files and hands a WebSocket upgrade on
-// /ws to a new Bridge, or refuses it when every bridge slot is taken.
+// One browser's HTTP connection: checks who asks (Admission), serves the page's files and
+// hands a WebSocket upgrade on /ws to a new Bridge while the client has a bridge slot left.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<BridgeSlots> slots, const std::string& kipdHost);
+    HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<Site> site);
     void start() { readRequest(); }
+    // Closes this connection after one of its handlers threw.
+    void abandon(const std::exception& error);
 
 private:
     using error_code = boost::beast::error_code;
@@ -24,19 +27,24 @@ private:
 
     void readRequest();
     void onRequest(error_code error, std::size_t size);
+    void serve(Request request);
     void upgrade(Request request);
-    void answerAfterQuiet(Request request);
+    void answerAfterQuiet(const Request& request);
+    void onQuiet(error_code error);
     Response fileResponse(const Request& request) const;
+    Response sessionResponse(const Request& request) const;
     Response textResponse(const Request& request, boost::beast::http::status status, std::string text) const;
+    Response refusalResponse(const Request& request, const Refusal& refusal) const;
     void respond(Response response);
-    void onWritten(bool keepAlive, error_code error, std::size_t size);
+    void write();
+    void onWritten(error_code error, std::size_t size);
     void finish();
 
     boost::beast::tcp_stream stream;
+    std::string client;
     boost::beast::flat_buffer buffer;
     boost::asio::steady_timer quiet;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser;
     std::optional<Response> response;
-    std::shared_ptr<BridgeSlots> slots;
-    std::string kipdHost;
+    std::shared_ptr<Site> site;
 };

@@ -5,10 +5,8 @@
 
 #include <iostream>
 
-Listener::Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint,
-                   std::string kipdHost)
-    : acceptor(context, endpoint), retry(context), slots(std::make_shared<BridgeSlots>(bounds::maxBridges)),
-      kipdHost(std::move(kipdHost))
+Listener::Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint)
+    : acceptor(context, endpoint), retry(context)
 {
 }
 
@@ -22,7 +20,7 @@ void Listener::accept()
 void Listener::onAccepted(boost::system::error_code error, boost::asio::ip::tcp::socket socket)
 {
     if (!error) {
-        std::make_shared<HttpSession>(std::move(socket), slots, kipdHost)->start();
+        std::make_shared<HttpSession>(std::move(socket), site)->start();
         return accept();
     }
     // Out of descriptors, for instance: wait a little rather than spin.

@@ -1,19 +1,22 @@
 #pragma once
 
-#include "BridgeSlots.h"
+#include "Site.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <memory>
-#include <string>
 
 // Accepts browsers' connections and gives each to an HttpSession.
 class Listener {
 public:
-    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint, std::string kipdHost);
-    void start() { accept(); }
+    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint);
+    void start(std::shared_ptr<Site> served)
+    {
+        site = std::move(served);
+        accept();
+    }
     boost::asio::ip::tcp::endpoint endpoint() const { return acceptor.local_endpoint(); }
 
 private:
@@ -22,6 +25,5 @@ private:
 
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer retry;
-    std::shared_ptr<BridgeSlots> slots;
-    std::string kipdHost;
+    std::shared_ptr<Site> site;
 };

@@ -1,24 +1,37 @@
 // kip-web: the configurator page in the browser, bridged to kipd's host protocol.
+#include "Bounds.h"
 #include "Listener.h"
 
 #include <boost/asio/signal_set.hpp>
 
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* const usage =
-    "Usage: kip-web [--listen ADDR:PORT] [--kipd HOST]\n"
+    "Usage: kip-web [--listen ADDR:PORT] [--kipd HOST] [--token-file FILE] [--allow-host NAME[:PORT]]...\n"
+    "       kip-web --new-token FILE\n"
     "\n"
     "Serves the configurator page and bridges its WebSocket to kipd.\n"
-    "  --listen ADDR:PORT  where the page is served (default 127.0.0.1:8080; port 0 picks one)\n"
-    "  --kipd HOST         the box running kipd, on its port 3971 (default 127.0.0.1)\n"
-    "  --help              print this and exit\n";
+    "  --listen ADDR:PORT      where the page is served (default 127.0.0.1:8080; port 0 picks one);\n"
+    "                          beyond loopback it needs --token-file\n"
+    "  --kipd HOST             the box running kipd, on its port 3971 (default 127.0.0.1)\n"
+    "  --token-file FILE       clients must show the token in FILE (the page asks for it once)\n"
+    "  --allow-host NAME[:PORT]  a name the page may be reached under, besides loopback and the\n"
+    "                          listen address (a reverse proxy's name, the box's DNS name)\n"
+    "  --new-token FILE        write a new random token to FILE, readable by its owner only, and exit\n"
+    "  --help                  print this and exit\n";
 
 struct Options {
     boost::asio::ip::tcp::endpoint listen{boost::asio::ip::make_address("127.0.0.1"), 8080};
     std::string kipdHost = "127.0.0.1";
+    std::vector<std::string> allowedHosts;
+    std::string tokenFile;
+    std::string newTokenFile;
 };
 
 class UsageError : public std::runtime_error {
@@ -54,12 +67,49 @@ Options parseOptions(int argc, char* argv[])
             options.listen = parseEndpoint(argv[++i]);
         else if (option == "--kipd" && hasValue)
             options.kipdHost = argv[++i];
+        else if (option == "--allow-host" && hasValue)
+            options.allowedHosts.push_back(argv[++i]);
+        else if (option == "--token-file" && hasValue)
+            options.tokenFile = argv[++i];
+        else if (option == "--new-token" && hasValue)
+            options.newTokenFile = argv[++i];
         else if (option == "--help")
             throw UsageError("");
         else
             throw UsageError("unknown option " + option);
     }
+    if (!options.listen.address().is_loopback() && options.tokenFile.empty() && options.newTokenFile.empty())
+        throw std::runtime_error("--listen " + options.listen.address().to_string() +
+                                 " is beyond loopback: anyone who reaches it could drive the box, so give "
+                                 "--token-file FILE (make one with --new-token FILE)");
     return options;
+}
+
+std::shared_ptr<Site> siteOf(const Options& options, unsigned short port)
+{
+    HostAllowList hosts(options.listen.address(), port);
+    for (const std::string& name : options.allowedHosts)
+        if (!hosts.allow(name))
+            throw UsageError("--allow-host wants NAME or NAME:PORT, got " + name);
+    std::optional<AccessToken> token;
+    if (!options.tokenFile.empty())
+        token = AccessToken::readFrom(options.tokenFile);
+    return std::make_shared<Site>(Site{Admission(std::move(hosts), std::move(token)),
+                                       std::make_shared<BridgeSlots>(bounds::maxBridges, bounds::maxBridgesPerClient),
+                                       options.kipdHost});
+}
+
+// A handler that throws past its connection's guard is logged; the page stays served.
+void run(boost::asio::io_context& context)
+{
+    for (;;) {
+        try {
+            context.run();
+            return;
+        } catch (const std::exception& error) {
+            std::cerr << "kip-web: " << error.what() << '\n';
+        }
+    }
 }
 
 std::string urlOf(const boost::asio::ip::tcp::endpoint& endpoint)
@@ -74,24 +124,26 @@ std::string urlOf(const boost::asio::ip::tcp::endpoint& endpoint)
 
 int main(int argc, char* argv[])
 {
-    Options options;
     try {
-        options = parseOptions(argc, argv);
+        Options options = parseOptions(argc, argv);
+        if (!options.newTokenFile.empty()) {
+            AccessToken::writeNew(options.newTokenFile);
+            std::cout << "kip-web: wrote a new token to " << options.newTokenFile << '\n';
+            return 0;
+        }
+        boost::asio::io_context context;
+        Listener listener(context, options.listen);
+        listener.start(siteOf(options, listener.endpoint().port()));
+        boost::asio::signal_set signals(context, SIGINT, SIGTERM);
+        signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
+        std::cout << "kip-web: serving " << urlOf(listener.endpoint()) << " (kipd at " << options.kipdHost
+                  << ":3971" << (options.tokenFile.empty() ? "" : ", token required") << ")" << std::endl;
+        run(context);
     } catch (const UsageError& error) {
         if (*error.what())
             std::cerr << "kip-web: " << error.what() << "\n\n";
         (*error.what() ? std::cerr : std::cout) << usage;
         return *error.what() ? 1 : 0;
-    }
-    try {
-        boost::asio::io_context context;
-        Listener listener(context, options.listen, options.kipdHost);
-        listener.start();
-        boost::asio::signal_set signals(context, SIGINT, SIGTERM);
-        signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
-        std::cout << "kip-web: serving " << urlOf(listener.endpoint()) << " (kipd at " << options.kipdHost
-                  << ":3971)" << std::endl;
-        context.run();
     } catch (const std::exception& error) {
         std::cerr << "kip-web: " << error.what() << '\n';
         return 1;

@@ -17,18 +17,46 @@ let answered = false;
 let current = null;  // kipd names a reply after the last request, so one request at a time
 const waiting = [];
 let reportCount = 0;
+const deviceRows = new Map();  // by MAC address: a daemon's text never becomes a selector
 const box = { system: null, systemName: '', mac: '', changeAllowed: null };
 
 // ---------------------------------------------------------------- connection
 
-function connect() {
+// Served beyond loopback, kip-web wants its token: the page asks for it once and kip-web hands
+// it back as a cookie the browser keeps and the page's script cannot read.
+async function connect() {
   setLink('connecting', 'Connecting to kipd…');
   answered = false;
+  const session = await fetch('/session', { cache: 'no-store' }).catch(() => null);
+  if (session && session.status === 401)
+    return askToken();
+  if (session && !session.ok)
+    return connectionLost((await session.text()).trim().replace(/\.$/, ''));
   socket = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
   socket.onopen = () => { setLink('connecting', 'Asking kipd…'); loadAll(); };
   socket.onmessage = (event) => receive(event.data);
   socket.onclose = (event) => connectionLost(event.reason);
 }
+
+function askToken(problem) {
+  setLink('down', 'kip-web wants its token');
+  const form = $('token-form');
+  form.hidden = false;
+  showError(form.querySelector('.error'), problem ? 'token' : null, problem);
+  form.elements.token.focus();
+}
+
+$('token-form').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const form = event.target;
+  const headers = { Authorization: `Bearer ${form.elements.token.value.trim()}` };
+  const answer = await fetch('/session', { cache: 'no-store', headers }).catch(() => null);
+  if (!answer || !answer.ok)
+    return askToken(answer ? (await answer.text()).trim() : 'kip-web cannot be reached');
+  form.hidden = true;
+  form.reset();
+  connect();
+});
 
 function connectionLost(reason) {
   socket = null;
@@ -246,10 +274,11 @@ function showDevice(report) {
       $('box-system').textContent = box.systemName || 'yes';
   }
   const body = $('devices').tBodies[0];
-  let row = body.querySelector(`tr[data-mac="${mac}"]`);
+  let row = deviceRows.get(mac);
   if (!row) {
     row = document.createElement('tr');
     row.dataset.mac = mac;
+    deviceRows.set(mac, row);
     if (report.type === 'new_corvanet_info')
       body.prepend(row);
     else
