@@ -32,7 +32,7 @@ def start_kipd(*args, prefix=()):
     # Standard error goes to a file: a pipe nobody reads would stop kipd at its first full buffer.
     errors = tempfile.TemporaryFile()
     process = subprocess.Popen([*prefix, KIPD, *args], stdout=subprocess.PIPE, stderr=errors)
-    process.errors = errors
+    process.error_file = errors
     return process
 
 
@@ -41,10 +41,10 @@ def stop(process):
     if process.poll() is None:
         process.kill()
     process.communicate(timeout=10)
-    if hasattr(process, "errors") and not process.errors.closed:
-        process.errors.seek(0)
-        process.error_text = process.errors.read()
-        process.errors.close()
+    if hasattr(process, "error_file") and not process.error_file.closed:
+        process.error_file.seek(0)
+        process.error_text = process.error_file.read()
+        process.error_file.close()
     return getattr(process, "error_text", b"")
 
 

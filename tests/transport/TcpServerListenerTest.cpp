@@ -59,10 +59,17 @@ struct Listener : testing::Test {
         }), std::make_shared<FlowGate>(), limits);
     }
 
-    // Once the loop stops nothing new is queued; the drain then runs what was.
+    // Once the loop stops nothing new is read; closing every link ends its turns, which the
+    // drains then run: the first the turns closing queued, the second those they queued in turn.
     void TearDown() override
     {
         loop.stop();
+        onWorker([this] {
+            for (const auto& connection : taken)
+                connection.first->close();
+            return true;
+        });
+        drainQueue();
         drainQueue();
     }
     int port() const { return listener->localPort(); }
