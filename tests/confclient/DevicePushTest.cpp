@@ -96,9 +96,8 @@ TEST_F(DevicePush, PartitionPushSurvivesAReconnectAndFailsOnceWithoutOne)
 {
     const std::string router = "system.subsystems.2.routers.3.";
     auto putPartition = [&] {
-        tree().put(router + "partitions.0.levelno", "4");
-        tree().put(router + "inputs.0.name", "IN");
-        tree().put(router + "outputs.0.name", "OUT");
+        for (auto [key, value] : {std::pair{"partitions.0.levelno", "4"}, {"inputs.0.name", "IN"}, {"outputs.0.name", "OUT"}})
+            tree().put(router + key, value);
     };
     putPartition();
     mainPeer.closeConnection();
