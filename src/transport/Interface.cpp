@@ -17,16 +17,16 @@ Protocol* Interface::currentProtocol() { return protocol.load(); }
 
 void Interface::setProtocol(Protocol* newProtocol)
 {
-    protocol.store(newProtocol);
-    if (!newProtocol)
-        return;
     {
         std::lock_guard<std::mutex> guard(pendingDirectLock);
-        if (!pendingDirectData.empty()) {
+        protocol.store(newProtocol);
+        if (newProtocol && !pendingDirectData.empty()) {
             newProtocol->handleDataDirect(pendingDirectData, this);
             pendingDirectData.clear();
         }
     }
+    if (!newProtocol)
+        return;
     std::lock_guard<std::mutex> guard(pendingLock);
     if (!pendingData.empty()) {
         CommandSingleton::instance().enqueue(
@@ -47,26 +47,26 @@ std::shared_ptr<Command> Interface::currentDisconnectCommand() const
     return disconnectCommand;
 }
 
-void Interface::deliverData(const std::string& data)
-{
-    deliverTo(&Protocol::handleData, data, pendingData, pendingLock);
-}
-
 // For a protocol that must see bytes on the event loop as they arrive; none of the daemon's does.
+// The lock is held while the protocol runs: a protocol being released on the worker
+// (`setProtocol(nullptr)`) then never has this call in progress.
 void Interface::deliverDataDirect(const std::string& data)
 {
-    deliverTo(&Protocol::handleDataDirect, data, pendingDirectData, pendingDirectLock);
+    std::lock_guard<std::mutex> guard(pendingDirectLock);
+    if (Protocol* target = currentProtocol())
+        target->handleDataDirect(data, this);
+    else
+        pendingDirectData += data;
 }
 
-// To the protocol, or kept in `pending` until one is set.
-void Interface::deliverTo(Delivery delivery, const std::string& data, std::string& pending, std::mutex& pendingGuard)
+void Interface::deliverData(const std::string& data)
 {
     if (Protocol* target = currentProtocol()) {
-        (target->*delivery)(data, this);
+        target->handleData(data, this);
         return;
     }
-    std::lock_guard<std::mutex> guard(pendingGuard);
-    pending += data;
+    std::lock_guard<std::mutex> guard(pendingLock);
+    pendingData += data;
 }
 
 void Interface::queueReceived(const std::string& data)

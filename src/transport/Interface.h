@@ -43,10 +43,7 @@ protected:
     std::shared_ptr<Command> currentDisconnectCommand() const;
 
 private:
-    using Delivery = void (Protocol::*)(const std::string& data, Interface* link);
-
     Protocol* currentProtocol();
-    void deliverTo(Delivery delivery, const std::string& data, std::string& pending, std::mutex& pendingGuard);
 
     // Set on the worker and read on the event loop for every chunk: atomic, so reading takes no lock.
     std::atomic<Protocol*> protocol{nullptr};

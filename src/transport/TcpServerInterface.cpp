@@ -141,8 +141,8 @@ void TcpServerInterface::startRead()
 
 void TcpServerInterface::handleRead(const boost::system::error_code& error, std::size_t size)
 {
-    if (error) {
-        if (connected)
+    if (error || !connected) {  // what comes after a close on this side is not handed over
+        if (error && connected)
             fail(error.message());
         return;
     }

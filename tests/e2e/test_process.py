@@ -52,6 +52,7 @@ class CommandLine(unittest.TestCase):
 
     def test_port_in_use_ends_the_process(self):
         with socket.socket() as blocker:
+            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past connections may wait on it
             blocker.bind(("0.0.0.0", 3971))
             blocker.listen(1)
             kipd = start_kipd()
