@@ -276,8 +276,6 @@ void TcpServerInterface::takeTurn(const std::string&)
     sentDuringBackup = gate && gate->linkSendCount() != linkSends ? gate->backup() : 0;
 }
 
-// Whoever makes room next (a write, the gate) schedules a turn; room made while the waiter was
-// being registered is seen by the check after it.
 bool TcpServerInterface::overUnfinishedShare(const std::string& request)
 {
     const std::size_t before = unfinished;
@@ -286,6 +284,8 @@ bool TcpServerInterface::overUnfinishedShare(const std::string& request)
     return gate && gate->changeUnfinishedBytes(static_cast<std::ptrdiff_t>(after - before), after);
 }
 
+// Whoever makes room next (a write, the gate) schedules a turn; room made while the waiter was
+// being registered is seen by the check after it.
 bool TcpServerInterface::turnMustWait(std::weak_ptr<FlowGate::Waiter> waiter)
 {
     if (answerBytes > flowlimits::connectionHighMark)
