@@ -1,10 +1,12 @@
 // kipctl: a command-line client of kipd's host protocol.
-#include "HostConnection.h"
+#include "Client.h"
+#include "DeviceSearch.h"
 #include "Output.h"
-#include "model/SystemVocabulary.h"
+#include "SystemCommands.h"
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -13,12 +15,7 @@
 #include <string>
 #include <vector>
 
-using Tree = boost::property_tree::ptree;
-using Milliseconds = std::chrono::milliseconds;
-
 namespace {
-
-enum ExitStatus { ok = 0, usageError = 1, errorReply = 2, connectionFailed = 3, timedOut = 4 };
 
 const char* const usage =
     "Usage: kipctl [OPTIONS] COMMAND [ARGUMENTS]\n"
@@ -43,6 +40,15 @@ const char* const usage =
     "             [--level-description TEXT]\n"
     "                             change a router's IP settings, or add it to the\n"
     "                             system (with a level) or remove it from it\n"
+    "  export [FILE] [--quiet SECONDS]\n"
+    "                             write the system, as a device search finds it,\n"
+    "                             to FILE (or standard output) as JSON\n"
+    "  plan FILE [--json] [--skip-missing] [--quiet SECONDS]\n"
+    "                             list the changes that would make the network\n"
+    "                             match FILE (exit 2 when there are some)\n"
+    "  apply FILE [--yes] [--skip-missing] [--quiet SECONDS]\n"
+    "                             make those changes, after asking unless --yes,\n"
+    "                             then search again and compare\n"
     "\n"
     "Options, before or after the command:\n"
     "  --host HOST                the box running kipd (default 127.0.0.1)\n"
@@ -53,18 +59,9 @@ const char* const usage =
     "  -h, --help                 print this help and exit\n"
     "  --version                  print the version and exit\n"
     "\n"
-    "Exit status: 0 done, 1 bad usage, 2 kipd answered with an error, 3 cannot\n"
-    "connect, 4 no answer in time.\n";
-
-struct Options {
-    std::string host = "127.0.0.1";
-    std::string timeout;  // empty: the command's default
-    bool json = false;
-    bool help = false;
-    bool version = false;
-    std::string command;
-    std::vector<std::string> arguments;
-};
+    "Exit status: 0 done, 1 bad usage or a file that fails its checks, 2 kipd\n"
+    "answered with an error (plan and apply: changes pending), 3 cannot connect,\n"
+    "4 no answer in time.\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -124,64 +121,11 @@ private:
     std::vector<std::string> arguments;
 };
 
-// Connects on the first request, so that bad usage is refused before kipd is contacted.
-class Client {
-public:
-    Client(const Options& options, Milliseconds timeout) : options(options), timeout(timeout) {}
-
-    Tree ask(const Tree& request)
-    {
-        send(request);
-        return next(timeout);
-    }
-    // The next reply, printed as JSON under --json.
-    Tree next(Milliseconds limit)
-    {
-        Tree reply = receive(limit);
-        echo();
-        return reply;
-    }
-    Tree receive(Milliseconds limit) { return connection->receive(limit); }
-    void echo()
-    {
-        if (options.json)
-            std::cout << output::compactJson(connection->lastText()) << std::endl;
-    }
-    void connect()
-    {
-        if (!connection)
-            connection = std::make_unique<HostConnection>(options.host, kipport::host, timeout);
-    }
-    void send(const Tree& request)
-    {
-        connect();
-        connection->send(request);
-    }
-    bool json() const { return options.json; }
-    Milliseconds limit() const { return timeout; }
-
-private:
-    const Options& options;
-    Milliseconds timeout;
-    std::unique_ptr<HostConnection> connection;
-};
-
 Tree requestOf(const std::string& type)
 {
     Tree request;
     request.put("type", type);
     return request;
-}
-
-// An "error_info" reply, or an "error" member inside a "_response": reported, non-zero exit.
-bool reportedError(const Tree& reply)
-{
-    boost::optional<const Tree&> error = reply.get_child_optional("error");
-    if (!error)
-        return false;
-    std::cerr << "kipd: " << error->get<std::string>("message", "") << " (" << error->get<std::string>("id", "")
-              << ")\n";
-    return true;
 }
 
 using Handler = std::function<int(Client&, ArgumentList&)>;
@@ -231,41 +175,6 @@ int setIp(Client& client, ArgumentList& arguments)
     return ok;
 }
 
-bool isDeviceReport(const std::string& type)
-{
-    return type == "new_corvanet_info" || type == "new_tessora_info" || type == "new_ip_device_info";
-}
-
-// The reports of one "get_devices" until none has come for `quiet`; each device once.
-int listReports(Client& client, bool refresh, Milliseconds quiet, std::set<std::string>& listed)
-{
-    Tree request = requestOf("get_devices");
-    request.put("refresh", refresh ? "true" : "false");
-    client.send(request);
-    // The first report may take as long as any answer; then the listing ends after a quiet spell.
-    bool heard = false;
-    for (;;) {
-        Tree reply;
-        try {
-            reply = client.receive(heard ? quiet : client.limit());
-        } catch (const ConnectionError& error) {
-            if (error.kind == ConnectionError::Kind::timedOut && heard)
-                return ok;
-            throw;
-        }
-        heard = true;
-        std::string type = reply.get<std::string>("type", "");
-        std::string mac = reply.get<std::string>("ip_settings.mac_address", "");
-        if (isDeviceReport(type) && !mac.empty() && !listed.insert(mac).second)
-            continue;
-        client.echo();
-        if (reportedError(reply))
-            return errorReply;
-        if (isDeviceReport(type) && !client.json())
-            output::deviceRow(std::cout, type, reply);
-    }
-}
-
 int devices(Client& client, ArgumentList& arguments)
 {
     bool refresh = !arguments.flag("--no-refresh");
@@ -274,11 +183,10 @@ int devices(Client& client, ArgumentList& arguments)
     client.connect();
     if (!client.json())
         output::deviceTableHeader(std::cout);
-    std::set<std::string> listed;
-    // Other controller boxes and controller cards report nothing during a search: the listing
-    // of the known devices that follows it adds them.
-    int status = refresh ? listReports(client, true, quiet, listed) : ok;
-    return status == ok ? listReports(client, false, quiet, listed) : status;
+    return DeviceSearch(client, quiet).run(refresh, [&client](const std::string& type, const Tree& report) {
+        if (!client.json())
+            output::deviceRow(std::cout, type, report);
+    });
 }
 
 int setRouter(Client& client, ArgumentList& arguments)
@@ -303,11 +211,35 @@ int setRouter(Client& client, ArgumentList& arguments)
     if (reportedError(reply))
         return errorReply;
     std::string type = reply.get<std::string>("type", "");
-    if (isDeviceReport(type) && !client.json()) {
+    if (DeviceSearch::isDeviceReport(type) && !client.json()) {
         output::deviceTableHeader(std::cout);
         output::deviceRow(std::cout, type, reply);
     }
     return ok;
+}
+
+SystemFileOptions systemFileOptions(ArgumentList& arguments, bool fileRequired)
+{
+    SystemFileOptions options;
+    options.json = arguments.flag("--json");
+    options.yes = arguments.flag("--yes");
+    options.skipMissing = arguments.flag("--skip-missing");
+    options.quiet = secondsValue("--quiet", arguments.value("--quiet", "2"));
+    std::vector<std::string> file = arguments.positional(fileRequired ? 1 : 0, 1);
+    options.file = file.empty() ? "" : file[0];
+    return options;
+}
+
+// Takes only the options that `allowed` names before the rest are read.
+Handler systemFileCommand(std::vector<std::string> allowed, bool fileRequired,
+                          int (*command)(Client&, const SystemFileOptions&))
+{
+    return [allowed, fileRequired, command](Client& client, ArgumentList& arguments) {
+        for (const char* option : {"--json", "--yes", "--skip-missing"})
+            if (std::find(allowed.begin(), allowed.end(), option) == allowed.end() && arguments.flag(option))
+                throw UsageError(std::string(option) + " does not go with this command");
+        return command(client, systemFileOptions(arguments, fileRequired));
+    };
 }
 
 const std::map<std::string, Handler>& commands()
@@ -325,7 +257,10 @@ const std::map<std::string, Handler>& commands()
                                      "The system may not be configured on this box.")},
         {"devices", devices},
         {"set-router", setRouter},
-        {"corvanets", askAndShow("get_corvanets", [](const Tree& reply) { output::corvanets(std::cout, reply); })}};
+        {"corvanets", askAndShow("get_corvanets", [](const Tree& reply) { output::corvanets(std::cout, reply); })},
+        {"export", systemFileCommand({}, false, exportSystem)},
+        {"plan", systemFileCommand({"--json", "--skip-missing"}, true, planSystem)},
+        {"apply", systemFileCommand({"--yes", "--skip-missing"}, true, applySystem)}};
     return table;
 }
 
@@ -356,11 +291,16 @@ Options parseOptions(const std::vector<std::string>& words)
     return options;
 }
 
+bool isSystemFileCommand(const std::string& command)
+{
+    return command == "export" || command == "plan" || command == "apply";
+}
+
 Milliseconds timeoutFor(const Options& options)
 {
     if (!options.timeout.empty())
         return secondsValue("--timeout", options.timeout);
-    bool changesSettings = options.command == "set-ip" || options.command == "set-router";
+    bool changesSettings = options.command == "set-ip" || options.command == "set-router" || options.command == "apply";
     return std::chrono::seconds(changesSettings ? 30 : 5);
 }
 
@@ -383,6 +323,11 @@ int main(int argc, char* argv[])
         auto command = commands().find(options.command);
         if (command == commands().end())
             throw UsageError("unknown command " + options.command);
+        // Under export, plan and apply --json is the command's own: kipd's replies are not echoed.
+        if (isSystemFileCommand(options.command) && options.json) {
+            options.json = false;
+            options.arguments.push_back("--json");
+        }
         ArgumentList arguments(options.arguments);
         Client client(options, timeoutFor(options));
         return command->second(client, arguments);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "SystemDescription.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The system as a JSON file: read and checked whole, or written from a search.
+namespace systemfile {
+
+constexpr long schemaVersion = 1;
+// kipd reads a level number as a C int; 0 is its mark for "no level".
+constexpr long firstLevel = 1;
+constexpr long lastLevel = 2147483647;
+
+// Everything wrong with a file, one problem a line, each naming the file and the place.
+class FileError : public std::runtime_error {
+public:
+    explicit FileError(const std::vector<std::string>& problems);
+};
+
+SystemDescription read(const std::string& path);
+SystemDescription parse(const std::string& text, const std::string& name);
+std::string text(const SystemDescription& system);
+
+bool isMac(const std::string& text);
+bool isIpv4(const std::string& text);
+bool isSubnetMask(const std::string& text);
+
+}  // namespace systemfile
