@@ -23,7 +23,8 @@ public:
 private:
     [[noreturn]] void fail(const std::string& what) const
     {
-        throw JsonSyntaxError(line, static_cast<int>(at - lineStart) + 1, what);
+        throw JsonSyntaxError(line, static_cast<int>(at - lineStart) + 1,
+                              atEnd() ? "the document ends before it is complete (" + what + ")" : what);
     }
 
     bool atEnd() const { return at >= text.size(); }
