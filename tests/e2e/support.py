@@ -169,10 +169,10 @@ class Simulator:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def serve(add_cleanup, network, *options, prefix=(), args=()):
+def serve(add_cleanup, network, *options, prefix=()):
     sim = Simulator(network, *options)
     add_cleanup(sim.stop)
-    kipd = start_kipd(*args, prefix=prefix)
+    kipd = start_kipd(prefix=prefix)
     add_cleanup(stop, kipd)
     if not wait_until(sim.connected):
         raise AssertionError("kipd did not connect to the simulator")
