@@ -23,6 +23,12 @@ extra=()
 [ "$arch" = amd64 ] || extra=(qemu-user-static binfmt-support)
 bash scripts/deps.sh mmdebstrap "$qemu_pkg" e2fsprogs socat "${extra[@]}"
 command -v "$qemu" >/dev/null || { echo "$qemu cannot run: it is not installed" >&2; exit 1; }
+# A foreign image runs its maintainer scripts under qemu user emulation, through binfmt_misc.
+if [ "$arch" != "$(dpkg --print-architecture)" ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+  echo "mmdebstrap cannot run $arch programs: no qemu-aarch64 handler in /proc/sys/fs/binfmt_misc" \
+       "(mount binfmt_misc there, then: update-binfmts --enable qemu-aarch64)" >&2
+  exit 1
+fi
 start=$(date +%s)
 rm -rf "$out"; mkdir -p "$out"
 
