@@ -21,7 +21,7 @@ root=build-deb/root
 dpkg-deb -x "$deb" "$root"
 for path in usr/bin/kipd usr/bin/kipctl usr/bin/kip-web lib/systemd/system/kipd.service \
             lib/systemd/system/kip-web.service usr/share/man/man8/kipd.8.gz usr/share/man/man1/kipctl.1.gz \
-            usr/share/man/man1/kip-web.1.gz usr/share/bash-completion/completions/kipctl; do
+            usr/share/man/man1/kip-web.1.gz usr/share/bash-completion/completions/kipctl etc/default/kipd; do
   [ -e "$root/$path" ] || { echo "the package lacks /$path" >&2; exit 1; }
 done
 # Verify the units as installed, their programs and manual pages taken from the unpacked package.

@@ -3,7 +3,8 @@
 # runs every test three times: in the normal build, under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer; then runs each fuzz target for a
 # bounded time; last builds the Debian package and checks it with lintian and the systemd units'
-# exposure rating (scripts/package.sh).
+# exposure rating (scripts/package.sh), installs it in a Debian image and boots that under qemu
+# (scripts/boot-test.sh amd64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -21,5 +22,10 @@ for tree in build build-asan build-tsan build-fuzz; do
   (cd "$tree" && ctest --output-on-failure -j 2) || status=1
 done
 echo "== Debian package =="
-bash scripts/package.sh || status=1
+if bash scripts/package.sh; then
+  echo "== boot test (amd64) =="
+  bash scripts/boot-test.sh amd64 || status=1
+else
+  status=1
+fi
 exit $status

@@ -6,12 +6,12 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/system/system_error.hpp>
 
 using boost::asio::ip::tcp;
 
 TcpClientInterface::TcpClientInterface(boost::asio::io_context& ioContext, std::shared_ptr<Command> command)
-    : socket(ioContext), strand(boost::asio::make_strand(ioContext))
+    : socket(ioContext), strand(boost::asio::make_strand(ioContext)),
+      resolver(HostResolver::systemLookup(ioContext.get_executor()))
 {
     setDisconnectCommand(std::move(command));
 }
@@ -73,12 +73,7 @@ void TcpClientInterface::doConnect()
     if (servers.empty())
         return;
     const Server& server = servers[currentServer];
-    tcp::resolver resolver(socket.get_executor());
-    boost::system::error_code error;
-    tcp::resolver::results_type endpoints =
-        resolver.resolve(server.first, std::to_string(server.second), tcp::resolver::address_configured, error);
-    if (error)
-        throw boost::system::system_error(error, "resolve");
+    HostResolver::Endpoints endpoints = resolver.resolve(server.first, server.second);
     unsigned attempt = ++attemptNumber;
     boost::asio::async_connect(socket, endpoints,
         boost::asio::bind_executor(strand, [self = self(), attempt](const boost::system::error_code& e, const tcp::endpoint&) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transport/FlowGate.h"
+#include "transport/HostResolver.h"
 #include "transport/Interface.h"
 #include "transport/SendQueue.h"
 
@@ -67,6 +68,7 @@ private:
     mutable std::mutex serverLock;
     boost::asio::ip::tcp::socket socket;
     Strand strand;
+    HostResolver resolver;
     SendQueue txQueue;
     std::shared_ptr<FlowGate> gate;
     bool backedUp = false;

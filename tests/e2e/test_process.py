@@ -4,9 +4,10 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import unittest
 
-from tests.e2e.support import KIPD, HostClient, Listener, start_kipd, stop, wait_until
+from tests.e2e.support import KIPD, ROOT, HostClient, Listener, start_kipd, stop, wait_until
 
 
 def daemon_pids():
@@ -72,3 +73,21 @@ class CommandLine(unittest.TestCase):
             for pid in daemon_pids():
                 os.kill(pid, signal.SIGKILL)
             wait_until(lambda: not daemon_pids())
+
+
+# eth0 up with a carrier (so an IPv6 link-local address) and no IPv4 address: the C library's
+# lookups for configured address families then return nothing for 127.0.0.1.
+UNADDRESSED_BOX = ("ip link set lo up && ip link add eth0 type veth peer name peer0 && ip link set eth0 up && ip link "
+                   "set peer0 up && for i in $(seq 100); do ip -6 addr show dev eth0 | grep -q fe80 && break; "
+                   "sleep 0.05; done && exec \"$@\"")
+
+
+class UnaddressedBox(unittest.TestCase):
+    def test_questions_are_answered_from_127_0_0_1_before_eth0_has_an_address(self):
+        if os.geteuid() != 0:
+            self.skipTest("making a network namespace needs root")
+        questions = "tests.e2e.test_kipctl.WithSystem.test_questions_are_answered_in_words_or_json"
+        result = subprocess.run(["unshare", "-n", "sh", "-c", UNADDRESSED_BOX, "sh", sys.executable, "-m", "unittest",
+                                 questions], cwd=ROOT, capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Ran 1 test", result.stderr)

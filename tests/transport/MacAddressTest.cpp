@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <net/if.h>
+#include <stdlib.h>
 
 TEST(MacAddress, FormatsSixUpperCasePairsOrNothing)
 {
@@ -16,4 +18,8 @@ TEST(MacAddress, FormatsSixUpperCasePairsOrNothing)
     std::getline(sysfs, expected);
     std::transform(expected.begin(), expected.end(), expected.begin(), [](unsigned char c) { return std::toupper(c); });
     EXPECT_EQ(readMacAddress(), expected);
+    EXPECT_EQ(readMacAddress("eth0" + std::string(IFNAMSIZ, 'x')), "");
+    ::setenv("KIPD_INTERFACE", "lo", 1);
+    EXPECT_EQ(readMacAddress(), "00:00:00:00:00:00");
+    ::unsetenv("KIPD_INTERFACE");
 }

@@ -1,0 +1,85 @@
+#!/bin/bash
+# Runs once in the test image at boot (kip-boot-check.service) and reports one line per check on
+# the console, then powers the guest off. The host reads the lines from the serial log.
+#   Phase 1: eth0 up without an address; the configuration daemon is reached at 127.0.0.1
+#            through a virtio serial port (the only way in without IP); no KIPD_INTERFACE.
+#   Phase 2: the interface gets 10.0.2.15/24, kipd is pointed at 10.0.2.100 (qemu's forwards to
+#            the host) and named after the renamed interface through /etc/default/kipd.
+CONSOLE=${CONSOLE:-/dev/ttyS0}
+EXPECTED_DEVICE=@EXPECTED_DEVICE@
+exec >"$CONSOLE" 2>&1
+udevadm settle
+
+report() { echo "KIPCHECK $1: $2"; }
+check() {  # check NAME COMMAND...
+  local name=$1; shift
+  if "$@" >/tmp/check.out 2>&1; then report ok "$name"; else report FAIL "$name"; sed 's/^/KIPCHECK   | /' /tmp/check.out | head -20; fi
+}
+retry() { local i; for i in $(seq 1 "$1"); do "${@:2}" && return 0; sleep 1; done; return 1; }
+
+answers_has_system() { kipctl has-system | grep -q "belongs to a system"; }
+lists_example_network() { kipctl --json devices | grep -q "$EXPECTED_DEVICE"; }
+main_pid() { systemctl show -p MainPID --value kipd; }
+restarts_after_segv() {
+  local old new restart_sec
+  old=$(main_pid); restart_sec=$(systemctl show -p RestartUSec --value kipd | tr -dc 0-9)
+  kill -SEGV "$old"
+  sleep "$restart_sec"; sleep 1  # RestartSec plus a second for the start itself
+  new=$(main_pid)
+  [ "$new" != 0 ] && [ "$new" != "$old" ] && systemctl is-active kipd
+}
+stop_simulator() { exec 3<>/dev/tcp/10.0.2.100/3999 && cat <&3 >/dev/null; exec 3<&-; }
+errors_with_priority() {
+  stop_simulator
+  retry 10 sh -c 'journalctl -u kipd -p err -o cat --no-pager | grep "^LOG 2 "'
+}
+page_answers() {
+  systemctl enable --now kip-web || return 1
+  retry 15 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 && printf "GET / HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n\r\n" >&3 && head -n 1 <&3 | grep -q " 200 "'
+}
+removes_services() {
+  dpkg -L kipd | sort >/tmp/kipd.files
+  dpkg -r kipd && ! systemctl is-active kipd && ! systemctl is-active kip-web && ! pgrep -x kipd && [ ! -e /usr/bin/kipd ]
+}
+purge_leaves_nothing() {
+  dpkg -P kipd || return 1
+  local left=0 path
+  while read -r path; do
+    [ -d "$path" ] && continue
+    if [ -e "$path" ]; then echo "left behind: $path"; left=1; fi
+  done </tmp/kipd.files
+  [ "$left" = 0 ] && [ ! -e /etc/default/kipd ]
+}
+# The shipped settings point kipd at 127.0.0.1 again, where nothing answers now: kipd itself must.
+kipd_answers() { kipctl has-system 2>&1 | grep -q "belongs to a system\|Not connected to the configuration daemon"; }
+reinstalls() { dpkg -i /root/kipd.deb && retry 10 systemctl is-active kipd && retry 10 kipd_answers; }
+
+iface=$(ls /sys/class/net | grep -vx lo | head -n 1)
+report info "interface $iface, MAC $(cat /sys/class/net/"$iface"/address)"
+
+# Phase 1: no address on the interface.
+ip link set lo up; ip link set "$iface" up
+systemd-run --unit=bridge-main socat TCP-LISTEN:3972,bind=127.0.0.1,reuseaddr,fork OPEN:/dev/virtio-ports/kip.main
+systemd-run --unit=bridge-direct socat TCP-LISTEN:3973,bind=127.0.0.1,reuseaddr,fork OPEN:/dev/virtio-ports/kip.direct
+check "$iface up without an IPv4 address" sh -c "! ip -4 addr show dev $iface | grep -q inet"
+check "systemctl is-active kipd" retry 20 systemctl is-active kipd
+check "without an address: kipctl has-system answered from 127.0.0.1" retry 30 answers_has_system
+check "no failed resolution logged" sh -c '! journalctl -u kipd -o cat --no-pager | grep "Unable to resolve"'
+
+# Phase 2: an address, the operator's settings, a restart.
+systemctl stop bridge-main bridge-direct
+ip addr add 10.0.2.15/24 dev "$iface"
+printf 'KIPD_CONFD_ADDRESS=10.0.2.100\nKIPD_INTERFACE=%s\n' "$iface" >/etc/default/kipd
+systemctl restart kipd
+check "with an address and /etc/default/kipd: systemctl is-active kipd" retry 20 systemctl is-active kipd
+check "kipctl has-system lists the example network's system" retry 30 answers_has_system
+check "kipctl --json devices lists the example network" retry 30 lists_example_network
+check "kill -SEGV: kipd restarted within RestartSec" restarts_after_segv
+check "kipctl answers after the restart" retry 30 answers_has_system
+check "simulator stopped: journalctl -u kipd -p err shows the daemon's errors" errors_with_priority
+check "systemctl enable --now kip-web: the page answers on 127.0.0.1:8080" page_answers
+check "dpkg -r stops and removes the services" removes_services
+check "dpkg -P leaves no file of the package" purge_leaves_nothing
+check "installing again works" reinstalls
+report done "all checks ran"
+systemctl poweroff
