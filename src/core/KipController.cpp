@@ -2,6 +2,7 @@
 
 #include "core/FileLimit.h"
 #include "host/JbpHostProtocol.h"
+#include "log/Log.h"
 #include "transport/FlowGate.h"
 #include "transport/TcpServerListener.h"
 
@@ -40,11 +41,22 @@ void KipController::runOnce()
     auto work = boost::asio::make_work_guard(ioService);
     try {
         ioService.run();
-    } catch (const boost::system::system_error&) {
+    } catch (const boost::system::system_error& error) {
+        noteEscapedError(error.what());
         ioService.restart();
     } catch (...) {
         // Any other escaped error is dropped; pending handlers run in the next pass.
     }
+}
+
+// An escaped error is recorded once, not on every retry: a configuration daemon's host that
+// cannot be resolved would otherwise fill the log every second.
+void KipController::noteEscapedError(const std::string& text)
+{
+    if (text == lastEscapedError)
+        return;
+    lastEscapedError = text;
+    log(3, "Event loop error: %s", text.c_str());
 }
 
 void KipController::acceptConnection(const std::string&)

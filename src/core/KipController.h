@@ -38,6 +38,8 @@ public:
     void setConnectionCeiling(std::size_t ceiling);
 
 private:
+    void noteEscapedError(const std::string& text);
+
     // Declared first so that it outlives every socket built on it, and the network manager
     // before the connections, whose protocols call it as they go.
     boost::asio::io_context ioService;
@@ -46,4 +48,6 @@ private:
     NetManager netManager;
     std::shared_ptr<TcpServerListener> listener;
     std::list<std::shared_ptr<JbpHostProtocol>> connections;
+    // Main thread only: the last error that escaped the loop and was recorded.
+    std::string lastEscapedError;
 };

@@ -1,7 +1,5 @@
 #include "transport/HostResolver.h"
 
-#include "log/Log.h"
-
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -28,11 +26,9 @@ HostResolver::Endpoints HostResolver::resolve(const std::string& host, int port)
     Endpoints endpoints = lookup(host, service, tcp::resolver::numeric_host | tcp::resolver::numeric_service, error);
     if (error)
         endpoints = resolveName(host, service, error);
-    if (error) {
-        noteFailure(host, port, error);
+    // The link itself logs nothing: the error goes to the event loop, which records it once.
+    if (error)
         throw boost::system::system_error(error, "resolve");
-    }
-    lastFailure.clear();
     return endpoints;
 }
 
@@ -51,13 +47,4 @@ HostResolver::Endpoints HostResolver::resolveName(const std::string& host, const
                  [](const tcp::endpoint& endpoint) { return endpoint.address().is_loopback(); });
     error = endpoints.empty() ? configuredError : boost::system::error_code();
     return endpoints;
-}
-
-void HostResolver::noteFailure(const std::string& host, int port, const boost::system::error_code& error)
-{
-    const std::string reason = error.message();
-    if (reason == lastFailure)
-        return;
-    lastFailure = reason;
-    log(3, "Unable to resolve %s:%d: %s", host.c_str(), port, reason.c_str());
 }

@@ -22,14 +22,11 @@ public:
     // The system resolver (getaddrinfo), stream sockets.
     static Lookup systemLookup(boost::asio::any_io_executor executor);
 
-    // Throws boost::system::system_error with the location "resolve" when nothing is found. A
-    // failure is logged once; the same failure again is not, until a resolution succeeds.
+    // Throws boost::system::system_error with the location "resolve" when nothing is found.
     Endpoints resolve(const std::string& host, int port);
 
 private:
     Endpoints resolveName(const std::string& host, const std::string& service, boost::system::error_code& error);
-    void noteFailure(const std::string& host, int port, const boost::system::error_code& error);
 
     Lookup lookup;
-    std::string lastFailure;
 };

@@ -5,6 +5,7 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 from tests.e2e.support import KIPD, ROOT, HostClient, Listener, start_kipd, stop, wait_until
@@ -45,11 +46,14 @@ class CommandLine(unittest.TestCase):
                     for listener in listeners.values():
                         listener.close()
 
-    def test_unresolvable_address_still_serves_clients(self):
+    def test_unresolvable_address_still_serves_clients_and_is_recorded_once(self):
         kipd = start_kipd("--no-such-host")
-        self.addCleanup(stop, kipd)
         self.assertServes()
+        time.sleep(3)  # the loop retries every second
         self.assertIsNone(kipd.poll())
+        records = [line for line in stop(kipd).decode().splitlines() if '"Event loop error: resolve: ' in line]
+        self.assertEqual(len(records), 1, records)
+        self.assertTrue(records[0].startswith("LOG 3 "), records)
 
     def test_port_in_use_ends_the_process(self):
         with socket.socket() as blocker:
