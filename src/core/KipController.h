@@ -34,8 +34,6 @@ public:
     int listeningPort() const;
     // Worker thread only, like the list itself.
     std::size_t connectionCount() const { return connections.size(); }
-    // How many client connections may live at once; set from the open-file limit at start.
-    void setConnectionCeiling(std::size_t ceiling);
 
 private:
     // Declared first so that it outlives every socket built on it, and the network manager
