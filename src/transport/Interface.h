@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "transport/FlowLimits.h"
 
 #include <atomic>
 #include <list>
@@ -31,10 +32,6 @@ public:
 
     void addCommLog(const std::string& text);
     void dumpCommLog(int level, const std::string& name);
-    std::list<std::string> commLogEntries() const;
-
-    static constexpr std::size_t commLogLimit = 20;
-    static constexpr std::size_t commLogTextLimit = 100;
 
 protected:
     // Hands one received chunk on: directly on this thread, and queued for the worker.
@@ -54,5 +51,5 @@ private:
     std::mutex pendingDirectLock;
     mutable std::mutex disconnectCommandLock;
     std::list<std::string> commLog;
-    mutable std::mutex commLogLock;
+    std::mutex commLogLock;
 };

@@ -71,7 +71,7 @@ private:
     std::shared_ptr<FlowGate> gate;
     bool backedUp = false;
     std::atomic<bool> connected{false};
-    std::array<char, 1024> rxBuffer{};
+    std::array<char, flowlimits::readChunk> rxBuffer{};
     std::atomic<bool> reopenAllowed{true};
     // Counts connection attempts and closes on the event loop, so completions of an
     // abandoned connection are recognised and ignored.

@@ -98,7 +98,7 @@ private:
     boost::asio::ip::tcp::socket socket;
     SendQueue txQueue;
     std::atomic<bool> connected{true};
-    std::array<char, 1024> rxBuffer{};
+    std::array<char, flowlimits::readChunk> rxBuffer{};
     std::shared_ptr<FlowGate> gate;
     const UnreadLimits limits;
     std::atomic<std::size_t> outstanding{0};
