@@ -26,7 +26,8 @@ public:
     ~TcpClientInterface() override;
 
     void setServer(const std::string& host, int port);
-    // Servers tried in turn, the next after each failure; the daemon gives one.
+    // Servers tried in turn, the next after each failure. The daemon gives one; a configuration
+    // daemon reachable at several addresses would give them all.
     void setServers(const std::vector<Server>& list);
     std::string currentHost() const;
     int currentPort() const;
