@@ -29,7 +29,7 @@ std::string json(const std::string& text)
 }  // namespace
 
 // With the configuration daemon away every request ends with its own error reply.
-TEST(HostRequestsWithoutDaemon, EveryRequestHasItsErrorReply)
+TEST(HostRequests, EveryRequestHasItsErrorReply)
 {
     EventLoopThread loop;
     NetManager netManager;
