@@ -30,6 +30,7 @@ public:
     void acceptConnection(const std::string& text);
     void purgeClosedConnections(const std::string& text);
 
+    // For tests: the loop to post to, the port bound and the live connections.
     boost::asio::io_context& eventLoop() { return ioService; }
     int listeningPort() const;
     // Worker thread only, like the list itself.

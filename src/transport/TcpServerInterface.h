@@ -53,6 +53,7 @@ public:
     bool isConnected() override;
     void gateOpened() override;
 
+    // What the link holds for its client (read by tests; the gate is told every change).
     std::size_t outstandingBytes() const { return outstanding; }
 
 private:
