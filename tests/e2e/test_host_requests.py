@@ -200,3 +200,5 @@ class LinkLossAndReturn(HostRequests):
         self.sim = Simulator(self.network)
         self.addCleanup(self.sim.stop)
         self.assertAnswers(has_corvanet_system={"system_exists": "true"})
+        self.assertTrue(self.sim.control({"cmd": "faults", "args": ["--fail", "partition list get=busy"]})["ok"])
+        self.assertEqual(self.search(True, 1)[1], [error_info("get_devices_system_ack", "busy")])
