@@ -10,6 +10,7 @@
 #include <utility>
 
 namespace {
+// The worker sleeps while the event loop connects: every queued command waits with it.
 constexpr std::chrono::seconds reconnectWait(1);
 }
 

@@ -69,6 +69,7 @@ public:
     void sendPartition(const std::string& subsystem, const std::string& router, const std::string& partition);
 
     // Loads the initialisation program into a router, record by record (RouterProgram.cpp).
+    // No client request starts it yet: a request that initialises a new router would.
     void sendRouterProgram(const std::string& deviceKey, std::shared_ptr<Command> command);
 
     // Appends the values of a list reply to `queue`: the plain `key` alone when it has a value,
@@ -129,7 +130,11 @@ private:
     NulFramer directReceiveBuffer;
     std::string defaultDestination;
     std::shared_ptr<TcpClientInterface> directLink;
+    // The one pending answer of the main link, shared by every client: each request that waits
+    // for a reply replaces it, so an earlier requester still waiting is never answered, and a
+    // client that leaves clears it, whoever it belonged to (JbpHostProtocol's destructor).
     std::shared_ptr<Command> replyCommand;
+    // Runs with the MAC text of each device that answers a search; as shared as `replyCommand`.
     std::shared_ptr<Command> deviceListCommand;
     NetManager* netManager;
 };

@@ -18,7 +18,8 @@ constexpr const char* dataRecord = ":0303D6000100051E";
 constexpr const char* endOfFileRecord = ":00000001FF";
 
 constexpr const char* failureText = "Failed to initialise the Tessora";
-// The router starts the loaded program before it may be used; the worker waits meanwhile.
+// The router starts the loaded program before it may be used; the worker, and every command
+// queued behind it, waits meanwhile.
 constexpr std::chrono::seconds startUpPause(3);
 
 ConfClientProtocol::Tree recordBody(const char* record)

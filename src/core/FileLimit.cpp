@@ -17,6 +17,6 @@ std::size_t raiseFileLimitForConnections()
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
             limit = raised;
     }
-    const rlim_t usable = std::min<rlim_t>(limit.rlim_cur, 1 << 20);
+    const rlim_t usable = std::min<rlim_t>(limit.rlim_cur, flowlimits::descriptorCeiling);
     return usable > flowlimits::descriptorReserve ? static_cast<std::size_t>(usable) - flowlimits::descriptorReserve : 1;
 }

@@ -22,8 +22,6 @@ KipController::KipController(const std::string& address, int listenPort, int con
     listener->setConnectionCeiling(ceiling);
 }
 
-void KipController::setConnectionCeiling(std::size_t ceiling) { listener->setConnectionCeiling(ceiling); }
-
 KipController::~KipController() = default;
 
 int KipController::listeningPort() const { return listener->localPort(); }

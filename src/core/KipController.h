@@ -30,12 +30,11 @@ public:
     void acceptConnection(const std::string& text);
     void purgeClosedConnections(const std::string& text);
 
+    // For tests: the loop to post to, the port bound and the live connections.
     boost::asio::io_context& eventLoop() { return ioService; }
     int listeningPort() const;
     // Worker thread only, like the list itself.
     std::size_t connectionCount() const { return connections.size(); }
-    // How many client connections may live at once; set from the open-file limit at start.
-    void setConnectionCeiling(std::size_t ceiling);
 
 private:
     void noteEscapedError(const std::string& text);

@@ -35,6 +35,7 @@ constexpr const char* getCorvanetsFailedId = "get_corvanets_ack";
 // A change failed; the error text is the message (for the IP change it is the id).
 constexpr const char* setIpSettingsFailedMessage = "Set corvanet ip settings error";
 constexpr const char* setTessoraFailedId = "set_tessora_info_ack";
+// Never sent today: a router kept in the system is always confirmed (NetManager::confirmRouter).
 constexpr const char* addRouterFailedId = "set_tessora_info_add_ack";
 
 // This box has no system.

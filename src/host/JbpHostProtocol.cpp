@@ -4,6 +4,7 @@
 #include "host/HostReplyTexts.h"
 #include "log/Log.h"
 #include "model/NetManager.h"
+#include "transport/FlowLimits.h"
 #include "transport/Interface.h"
 
 #include <boost/optional.hpp>
@@ -14,9 +15,6 @@
 namespace {
 const char* const closedReason = "Interface closed connection";
 const char* const requestTooLongLog = "Host request longer than %zu bytes: connection closed";
-
-// The JSON reader recurses once per level: a deep enough text would overflow the stack.
-constexpr int maxNesting = 64;
 
 bool nestsTooDeep(const std::string& text)
 {
@@ -34,7 +32,7 @@ bool nestsTooDeep(const std::string& text)
         } else if (c == '"') {
             inString = true;
         } else if (c == '{' || c == '[') {
-            if (++depth > maxNesting)
+            if (++depth > flowlimits::jsonNesting)
                 return true;
         } else if ((c == '}' || c == ']') && depth > 0) {
             --depth;

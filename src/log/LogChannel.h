@@ -24,6 +24,7 @@ public:
 
     void setSink(LogSink sink);
     void useSyslog();
+    // The box's name from the settings file, which syslog records carry; tests read it here.
     const std::string& privateName() const { return name; }
 
 private:

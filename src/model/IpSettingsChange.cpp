@@ -40,7 +40,9 @@ void NetManager::setIpSettings(const std::string& ipAddress, const std::string& 
         applyDeviceIpSettings();
         return;
     }
-    // Every device answers "device get" again; the replies queue up behind these waits.
+    // Every device answers "device get" again. The worker sleeps on purpose: replies arriving
+    // meanwhile are queued behind this command, the settling command behind them, and the
+    // check behind the replies of 2 s more; every other client waits the 5 s too.
     confClient->requestDeviceList(nullptr);
     std::this_thread::sleep_for(ownChangeWait);
     CommandSingleton::instance().enqueue(makeCommand(this, &NetManager::settleOwnIpChange), "");

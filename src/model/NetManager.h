@@ -32,6 +32,7 @@ public:
                  int directPort = kipport::confDaemonDirect, std::shared_ptr<FlowGate> gate = nullptr);
 
     SystemTree& tree() { return systemTree; }
+    // For tests, benchmarks and fuzzers, which drive the protocol directly.
     ConfClientProtocol* confClientProtocol() { return confClient.get(); }
 
     // The system questions, answered from the tree: does this box belong to a system, may its

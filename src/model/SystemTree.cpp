@@ -49,8 +49,6 @@ void SystemTree::put(const std::string& path, int value) { tree.put(path, value)
 
 void SystemTree::put(const std::string& path, bool value) { tree.put(path, std::string(value ? "true" : "false")); }
 
-void SystemTree::putChild(const std::string& path, const Tree& subtree) { tree.put_child(path, subtree); }
-
 void SystemTree::putEntry(const std::string& path, const std::string& key, const std::string& value)
 {
     Tree* parent = findChild(path);

@@ -29,8 +29,6 @@ public:
     void put(const std::string& path, const char* value);
     void put(const std::string& path, int value);
     void put(const std::string& path, bool value);
-    // Adds the subtree at the path, or replaces the node already there.
-    void putChild(const std::string& path, const Tree& subtree);
     // Puts the value of the child `key` of the node at `path`; the key is taken whole,
     // dots included (host names, for example).
     void putEntry(const std::string& path, const std::string& key, const std::string& value);

@@ -5,12 +5,6 @@ FlowGate::FlowGate(std::size_t highMark, std::size_t lowMark, std::size_t unfini
 {
 }
 
-std::size_t FlowGate::hostBytes() const
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return bytes;
-}
-
 void FlowGate::changeClients(int delta)
 {
     std::lock_guard<std::mutex> guard(lock);

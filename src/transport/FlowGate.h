@@ -57,8 +57,6 @@ public:
     // requests back; if so, a given `waiter` is remembered.
     bool holdTurns(std::size_t answers, unsigned long sentDuring, std::weak_ptr<Waiter> waiter = {});
 
-    std::size_t hostBytes() const;
-
 private:
     std::size_t shareLocked(std::size_t whole) const { return whole / (clients > 0 ? clients : 1); }
     // Sets `flag` by the hysteresis of the marks; true when it has just been cleared.

@@ -3,12 +3,32 @@
 #include <chrono>
 #include <cstddef>
 
-// Every bound on what the daemon holds for its peers, in one place (docs/robustness.md says
-// why these values).
+// The bounds on what the daemon holds for its peers and reads from them (docs/robustness.md says
+// why these values). Three kinds live elsewhere: the log record's sizes in log/Log.cpp, since
+// log/ includes no other folder; kip-web's bounds in tools/kip-web/Bounds.h, another program; and
+// the worker's deliberate waits, which bound nothing, where they are made. The command queue has
+// no bound of its own: these bound what the links may put into it.
 namespace flowlimits {
 
 constexpr std::size_t KiB = 1024;
 constexpr std::size_t MiB = 1024 * KiB;
+
+// A link reads at most this much at a time; each read becomes one delivery.
+constexpr std::size_t readChunk = 1 * KiB;
+
+// A peer that sends more than this without a NUL is not speaking the protocol: its link closes.
+constexpr std::size_t unterminatedLimit = 1 * MiB;
+
+// Objects and arrays nested deeper than this in a client's request are refused unread: the JSON
+// reader recurses once per level.
+constexpr int jsonNesting = 64;
+
+// The traffic history of a link: its last entries, each cut to a length.
+constexpr std::size_t commLogEntries = 20;
+constexpr std::size_t commLogEntryLength = 100;
+
+// Connections waiting to be accepted, in the kernel's backlog.
+constexpr int listenBacklog = 128;
 
 // A client connection is not read while its requests waiting for the worker and its answers
 // not yet written exceed the high mark, and is read again below the low mark. The high mark is
@@ -45,5 +65,7 @@ constexpr std::size_t confLinkLowMark = 512 * KiB;
 // Descriptors kept free of client connections: the listener, the two configuration-daemon
 // links, the log channel, the standard streams, the event loop's own and a margin.
 constexpr std::size_t descriptorReserve = 16;
+// The open-file limit is counted as at most this, however high it is set.
+constexpr std::size_t descriptorCeiling = 1 << 20;
 
 }  // namespace flowlimits

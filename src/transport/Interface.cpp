@@ -79,14 +79,14 @@ void Interface::queueReceived(const std::string& data)
 
 void Interface::addCommLog(const std::string& text)
 {
-    std::string entry = text.substr(0, commLogTextLimit);
+    std::string entry = text.substr(0, flowlimits::commLogEntryLength);
     std::replace_if(
         entry.begin(), entry.end(), [](char c) { return c == '\n' || c == '\r' || c == '"'; }, '!');
     entry = boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time()) + " " + entry;
 
     std::lock_guard<std::mutex> guard(commLogLock);
     commLog.push_back(std::move(entry));
-    while (commLog.size() > commLogLimit)
+    while (commLog.size() > flowlimits::commLogEntries)
         commLog.pop_front();
 }
 
@@ -98,10 +98,4 @@ void Interface::dumpCommLog(int level, const std::string& name)
     for (const std::string& entry : commLog)
         log(level, "%s: CommLog %d: %s", name.c_str(), number++, entry.c_str());
     commLog.assign(1, "CommLog cleared");
-}
-
-std::list<std::string> Interface::commLogEntries() const
-{
-    std::lock_guard<std::mutex> guard(commLogLock);
-    return commLog;
 }

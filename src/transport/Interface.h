@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "transport/FlowLimits.h"
 
 #include <atomic>
 #include <list>
@@ -20,21 +21,21 @@ public:
     virtual void open() = 0;
     virtual void send(const std::string& data) = 0;
     virtual bool isConnected();
+    // For a link that has options; only the client link has one, and the daemon never sets it.
     virtual void setOption(int option, int value);
 
     // Registers the protocol (or none) and hands it what was buffered so far.
     void setProtocol(Protocol* newProtocol);
     void setDisconnectCommand(std::shared_ptr<Command> command);
 
+    // Hands received bytes to the protocol, or keeps them until one is set: on the worker,
+    // and on the event loop (a link calls both for every chunk).
     void deliverData(const std::string& data);
     void deliverDataDirect(const std::string& data);
 
     void addCommLog(const std::string& text);
+    // No caller in the daemon: for whoever diagnoses a link by hand, from a debugger.
     void dumpCommLog(int level, const std::string& name);
-    std::list<std::string> commLogEntries() const;
-
-    static constexpr std::size_t commLogLimit = 20;
-    static constexpr std::size_t commLogTextLimit = 100;
 
 protected:
     // Hands one received chunk on: directly on this thread, and queued for the worker.
@@ -54,5 +55,5 @@ private:
     std::mutex pendingDirectLock;
     mutable std::mutex disconnectCommandLock;
     std::list<std::string> commLog;
-    mutable std::mutex commLogLock;
+    std::mutex commLogLock;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transport/FlowLimits.h"
+
 #include <cstddef>
 #include <string>
 
@@ -16,7 +18,7 @@ public:
     std::size_t pendingSize() const { return buffer.size() - start; }
 
     // A peer that sends more than this without a NUL is not speaking the protocol.
-    static constexpr std::size_t pendingLimit = 1 << 20;
+    static constexpr std::size_t pendingLimit = flowlimits::unterminatedLimit;
     bool overflowed() const { return pendingSize() > pendingLimit; }
     // Gives the buffer's memory back, not just its bytes.
     void clear()

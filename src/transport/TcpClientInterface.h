@@ -27,7 +27,8 @@ public:
     ~TcpClientInterface() override;
 
     void setServer(const std::string& host, int port);
-    // Servers tried in turn, the next after each failure; the daemon gives one.
+    // Servers tried in turn, the next after each failure. The daemon gives one; a configuration
+    // daemon reachable at several addresses would give them all.
     void setServers(const std::vector<Server>& list);
     std::string currentHost() const;
     int currentPort() const;
@@ -73,7 +74,7 @@ private:
     std::shared_ptr<FlowGate> gate;
     bool backedUp = false;
     std::atomic<bool> connected{false};
-    std::array<char, 1024> rxBuffer{};
+    std::array<char, flowlimits::readChunk> rxBuffer{};
     std::atomic<bool> reopenAllowed{true};
     // Counts connection attempts and closes on the event loop, so completions of an
     // abandoned connection are recognised and ignored.

@@ -236,6 +236,8 @@ void TcpServerInterface::scheduleTurn()
         std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::takeTurn), std::string());
 }
 
+// A request held back (turnMustWait) stays in the inbox with all that follows it, in order,
+// until whoever makes room queues the next turn; the client meanwhile is read up to its high mark.
 void TcpServerInterface::takeTurn(const std::string&)
 {
     std::string request;

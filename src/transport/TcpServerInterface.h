@@ -53,6 +53,7 @@ public:
     bool isConnected() override;
     void gateOpened() override;
 
+    // What the link holds for its client (read by tests; the gate is told every change).
     std::size_t outstandingBytes() const { return outstanding; }
 
 private:
@@ -98,7 +99,7 @@ private:
     boost::asio::ip::tcp::socket socket;
     SendQueue txQueue;
     std::atomic<bool> connected{true};
-    std::array<char, 1024> rxBuffer{};
+    std::array<char, flowlimits::readChunk> rxBuffer{};
     std::shared_ptr<FlowGate> gate;
     const UnreadLimits limits;
     std::atomic<std::size_t> outstanding{0};

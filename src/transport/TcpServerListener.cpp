@@ -26,7 +26,7 @@ TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int por
     check(error, "set_option");
     acceptor.bind(tcp::endpoint(tcp::v4(), static_cast<unsigned short>(port)), error);
     check(error, "bind");
-    acceptor.listen(128, error);
+    acceptor.listen(flowlimits::listenBacklog, error);
     check(error, "listen");
     accepting = true;
     startAccept();

@@ -5,12 +5,12 @@
 #include "support/LogCapture.h"
 
 using namespace std::chrono_literals;
-using ConfClientEnvelope = ConfLink;
+using ConfClientProtocolEnvelope = ConfLink;
 
 static const std::string screenSettings = "ip=10.0.0.7\nnetmask=255.0.0.0\ngateway=10.0.0.254\nhostname=screen\n";
 
 // Each link has its own framer: a message cut short on one does not swallow the other's.
-TEST_F(ConfClientEnvelope, FramesMessagesAtTheNulPerLink)
+TEST_F(ConfClientProtocolEnvelope, FramesMessagesAtTheNulPerLink)
 {
     auto devices = searchDevices();
     const std::string split = deviceReply("kpscreen@0C", screenSettings);
@@ -20,7 +20,7 @@ TEST_F(ConfClientEnvelope, FramesMessagesAtTheNulPerLink)
     EXPECT_EQ(devices->received(), (Texts{"0A", "0M", "0C"}));
 }
 
-TEST_F(ConfClientEnvelope, DropsMisaddressedUnknownAndUnreadableMessages)
+TEST_F(ConfClientProtocolEnvelope, DropsMisaddressedUnknownAndUnreadableMessages)
 {
     auto devices = searchDevices();
     directSent();
@@ -40,7 +40,7 @@ TEST_F(ConfClientEnvelope, DropsMisaddressedUnknownAndUnreadableMessages)
     EXPECT_EQ(tree().getOr("devices.08.type", ""), "unsupported");
 }
 
-TEST(ConfClientDuplicateKeys, AdjacentRunsAreNumberedAndOthersLeftAlone)
+TEST(ConfClientProtocolDuplicateKeys, AdjacentRunsAreNumberedAndOthersLeftAlone)
 {
     EXPECT_EQ(numberDuplicateKeys("to=a\nmsg=b\ntext=1;x\ntext= 2 \ntext=3\nname=n\n"),
               "to=a\nmsg=b\ntext0=1;x\ntext1= 2 \ntext2=3\nname=n\n");
@@ -50,7 +50,7 @@ TEST(ConfClientDuplicateKeys, AdjacentRunsAreNumberedAndOthersLeftAlone)
 }
 
 // The request waits while the main link reconnects, so a daemon that is back gets it.
-TEST_F(ConfClientEnvelope, RequestWhileTheMainLinkIsDownGoesOutOnceItReconnects)
+TEST_F(ConfClientProtocolEnvelope, RequestWhileTheMainLinkIsDownGoesOutOnceItReconnects)
 {
     tree().put("system.name", "studio");
     tree().put("corvanet.type", "corvanet");
@@ -66,7 +66,7 @@ TEST_F(ConfClientEnvelope, RequestWhileTheMainLinkIsDownGoesOutOnceItReconnects)
     EXPECT_EQ(tree().getOr("corvanet.type", ""), "corvanet");
 }
 
-TEST_F(ConfClientEnvelope, EndlessMessageClosesItsLinkAndTheOtherGoesOn)
+TEST_F(ConfClientProtocolEnvelope, EndlessMessageClosesItsLinkAndTheOtherGoesOn)
 {
     LogCapture capture;
     directPeer.send(std::string((1 << 20) + 4096, 'x'));

@@ -4,7 +4,7 @@
 
 namespace {
 
-struct ChainReplies : ConfLink {
+struct ConfigurationReadingReplies : ConfLink {
     std::shared_ptr<RecordingCommand> done = std::make_shared<RecordingCommand>();
 
     void answer(const std::string& name, const std::string& body, Interface* on = nullptr)
@@ -25,7 +25,7 @@ struct ChainReplies : ConfLink {
 }  // namespace
 
 // Replies on the direct link are ignored; missing or unreadable values take their defaults.
-TEST_F(ChainReplies, AreReadWithTheirDefaultsAndOnlyFromTheMainLink)
+TEST_F(ConfigurationReadingReplies, AreReadWithTheirDefaultsAndOnlyFromTheMainLink)
 {
     // Port names that come before any partition are kept under the placeholder router.
     answer("mnemonics get", "levelno=1\ndirection=output\ntext=0;OUT\n");
@@ -69,7 +69,7 @@ TEST_F(ChainReplies, AreReadWithTheirDefaultsAndOnlyFromTheMainLink)
     EXPECT_EQ(done->received(), Texts{""});
 }
 
-TEST_F(ChainReplies, StatusEndsTheChainAndARetryReadsOnlyTheNewList)
+TEST_F(ConfigurationReadingReplies, StatusEndsTheChainAndARetryReadsOnlyTheNewList)
 {
     startChain("partition=A\npartition=B\n");
     EXPECT_EQ(mainSent(), sent("*", "partition get", "partition=A\n"));

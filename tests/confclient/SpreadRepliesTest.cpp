@@ -7,7 +7,7 @@ using SpreadReplies = ConfLink;
 
 static const std::string box = "corvanet@00:1E:C0:4A:10:01";
 
-TEST(SpreadText, HexEncodingIsUpperCasePairsAndDecodingStopsAtInvalidDigits)
+TEST(SpreadRepliesHexText, HexEncodingIsUpperCasePairsAndDecodingStopsAtInvalidDigits)
 {
     EXPECT_EQ(hexEncode(std::string("A\n\0\xFF\x7F", 5)), "410A00FF7F");
     EXPECT_EQ(hexDecode("410a00Ff7F"), std::string("A\n\0\xFF\x7F", 5));

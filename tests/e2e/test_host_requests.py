@@ -197,6 +197,7 @@ class LinkLossAndReturn(HostRequests):
         self.sim.stop()
         self.assertAnswers(has_corvanet_system={"system_exists": "false", "error": {
             "id": "has_corvanet_system_ack", "message": "Not connected to the configuration daemon"}})
-        self.sim = Simulator(self.network)
+        self.sim = Simulator(self.network, "--fail", "partition list get=busy")
         self.addCleanup(self.sim.stop)
         self.assertAnswers(has_corvanet_system={"system_exists": "true"})
+        self.assertEqual(self.search(True, 1)[1], [error_info("get_devices_system_ack", "busy")])

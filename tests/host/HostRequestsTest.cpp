@@ -28,8 +28,8 @@ std::string json(const std::string& text)
 }
 }  // namespace
 
-// With the configuration daemon away every request ends with its own error reply.
-TEST(HostRequestsWithoutDaemon, EveryRequestHasItsErrorReply)
+// Every request has its own error reply: a malformed one at once, the others with the daemon away.
+TEST(HostRequests, EveryRequestHasItsErrorReply)
 {
     EventLoopThread loop;
     NetManager netManager;
@@ -53,6 +53,10 @@ TEST(HostRequestsWithoutDaemon, EveryRequestHasItsErrorReply)
         {tessora + "}", "", "set_tessora_info_corvanet_ack", "error_info"},
         {R"("type":"get_corvanets")", "", "get_corvanets_ack", "error_info"},
         {tessora + R"(,"hostname":"x"})", "", "set_tessora_info_ack", "error_info", "Invalid MAC"},
+        {tessora + R"(},"system":{"include":"maybe"})", "", "set_tessora_info", "error_info",
+         R"(Invalid object: conversion of data to type \"b\" failed)"},
+        {R"("type":"set_corvanet_ip_settings","ip_address":"192.168.10.121")", "", "set_corvanet_ip", "error_info",
+         "Invalid object: No such node (subnet_mask)"},
         {R"("type":"set_corvanet_ip_settings","ip_address":"192.168.10.121","subnet_mask":"255.255.255.0",)"
          R"("default_gateway":"192.168.10.1","hostname":"box")",
          R"("system_created":"false","reboot":"false",)", ConfClientProtocol::notConnectedText,

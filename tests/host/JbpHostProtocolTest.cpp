@@ -79,9 +79,9 @@ TEST_F(JbpHostProtocolTest, AnswersMalformedAndHostileRequestsWithParseErrors)
     EXPECT_EQ(errors[0].rfind(invalid, 0), 0u);
     EXPECT_GT(errors[0].size(), invalid.size());
     EXPECT_EQ(parseReply(sent()[0]).get("error.bad_object", ""), "{");
-    EXPECT_EQ(std::vector<std::string>(errors.begin() + 1, errors.begin() + 5),
+    EXPECT_EQ(std::vector<std::string>(errors.begin() + 1, errors.begin() + 6),
               (std::vector<std::string>{"Unsupported type: null", "Unsupported type: null", "Unsupported type: null",
-                                        "Unsupported type: "}));
+                                        "Unsupported type: ", invalid + "objects nested too deeply"}));
     EXPECT_EQ(errors[6], "Unsupported type: " + std::string(100, '['));
     EXPECT_EQ(errors[7], "Unsupported type: \xEF\xBF\xBD\xEF\xBF\xBD\xE2\x82\xAC");
     EXPECT_EQ(parseReply(sent()[8]).get("error.bad_object", ""), "{\"type\":\"\xEF\xBF\xBD(\xEF\xBF\xBD\"}");

@@ -48,7 +48,7 @@ const std::string data = "00:1E:C0:20:00:13";
 
 // A network manager whose links reach two loopback peers standing in for the configuration
 // daemon; they read nothing, so no request is ever answered.
-struct LinkedNetManager : testing::Test {
+struct NetManagerOnLinks : testing::Test {
     EventLoopThread loop;
     LoopbackPeer mainPeer = LoopbackPeer::listening();
     LoopbackPeer directPeer = LoopbackPeer::listening();
@@ -75,7 +75,7 @@ struct LinkedNetManager : testing::Test {
 };
 
 // The answer of a change that passes the check waits on the configuration daemon: none comes.
-TEST_F(LinkedNetManager, IpChangeStopsAtTheLastConflictInTreeOrder)
+TEST_F(NetManagerOnLinks, IpChangeStopsAtTheLastConflictInTreeOrder)
 {
     describeDevice(video, "192.168.10.31", "tr-video-1", "type=tessora");
     describeDevice(data, "192.168.10.33", "tr-data-1", "type=tessora");
@@ -102,7 +102,7 @@ TEST_F(LinkedNetManager, IpChangeStopsAtTheLastConflictInTreeOrder)
               "mac_address=" + data + " ip_address=192.168.10.34 hostname=tr-data-1");
 }
 
-TEST_F(LinkedNetManager, RoutersTakeASubsystemLevelAndPorts)
+TEST_F(NetManagerOnLinks, RoutersTakeASubsystemLevelAndPorts)
 {
     describeDevice(video, "192.168.10.31", "tr-video-1",
                    "type=tessora address=0 router.format=video router.inputs=64 router.outputs=32");

@@ -10,7 +10,7 @@
 
 using namespace std::string_literals;
 
-TEST(ClientLink, WritesWhatWasQueuedWhileConnectingLosesWhatWasSentWhileDownAndReconnectsOnOpen)
+TEST(TcpClientInterface, WritesWhatWasQueuedWhileConnectingLosesWhatWasSentWhileDownAndReconnectsOnOpen)
 {
     LogCapture capture;
     EventLoopThread loop;

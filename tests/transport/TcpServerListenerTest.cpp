@@ -33,7 +33,7 @@ struct OrderedProtocol : RecordingProtocol {
 
 // Stands where the controller stands: on the worker, takes each accepted link, attaches a
 // recording protocol and opens it. The loop stops before the listener and links go.
-struct Listener : testing::Test {
+struct TcpServerListenerTest : testing::Test {
     EventLoopThread loop;
     std::atomic<bool> sendToDaemon{false};
     std::shared_ptr<FlowGate> gate = std::make_shared<FlowGate>();
@@ -89,7 +89,7 @@ struct Listener : testing::Test {
 
 // Links accepted while the worker is busy are taken in order once it is free; one whose client
 // left meanwhile delivers what it sent, then its disconnect.
-TEST_F(Listener, HandsOverClientsInAcceptanceOrderAndDataBeforeTheDisconnect)
+TEST_F(TcpServerListenerTest, HandsOverClientsInAcceptanceOrderAndDataBeforeTheDisconnect)
 {
     std::promise<void> release = blockWorker();
     LoopbackPeer first = LoopbackPeer::connectedTo(port());
@@ -107,7 +107,7 @@ TEST_F(Listener, HandsOverClientsInAcceptanceOrderAndDataBeforeTheDisconnect)
 
 // A connection with a backlog of requests gets one handed over per turn, so another's request
 // is not kept waiting behind them all.
-TEST_F(Listener, ServesConnectionsInTurnOneRequestAtATime)
+TEST_F(TcpServerListenerTest, ServesConnectionsInTurnOneRequestAtATime)
 {
     LoopbackPeer busy = LoopbackPeer::connectedTo(port());
     LoopbackPeer quiet = LoopbackPeer::connectedTo(port());
@@ -130,7 +130,7 @@ TEST_F(Listener, ServesConnectionsInTurnOneRequestAtATime)
 
 // The protocol closes a connection whose reading is paused by its own mark: it still hears of
 // the end, after the deliveries it was in the middle of.
-TEST_F(Listener, ConnectionClosedWhilePausedStillRunsItsDisconnect)
+TEST_F(TcpServerListenerTest, ConnectionClosedWhilePausedStillRunsItsDisconnect)
 {
     LoopbackPeer client = LoopbackPeer::connectedTo(port());
     ASSERT_TRUE(waitUntil([&] { return takenCount() == 1; }));
@@ -150,7 +150,7 @@ TEST_F(Listener, ConnectionClosedWhilePausedStillRunsItsDisconnect)
 
 // A connection whose request sent to the configuration daemon while its link was backed up waits
 // until the link has drained; then its next request goes on.
-TEST_F(Listener, SenderToABackedUpDaemonWaitsUntilItsLinkDrains)
+TEST_F(TcpServerListenerTest, SenderToABackedUpDaemonWaitsUntilItsLinkDrains)
 {
     sendToDaemon = true;
     LoopbackPeer client = LoopbackPeer::connectedTo(port());
@@ -164,13 +164,13 @@ TEST_F(Listener, SenderToABackedUpDaemonWaitsUntilItsLinkDrains)
     EXPECT_TRUE(waitUntil([&] { return protocol(0)->receivedBytes() == std::string("a\0b\0", 4); }));
 }
 
-struct ListenerWithShortUnreadLimits : Listener {
-    ListenerWithShortUnreadLimits() { limits = UnreadLimits{64 * flowlimits::MiB, 64 * flowlimits::KiB, std::chrono::milliseconds(200)}; }
+struct TcpServerListenerWithShortUnreadLimits : TcpServerListenerTest {
+    TcpServerListenerWithShortUnreadLimits() { limits = UnreadLimits{64 * flowlimits::MiB, 64 * flowlimits::KiB, std::chrono::milliseconds(200)}; }
 };
 
 // Answers a client does not read disconnect it past the hard limit at once, and above the soft
 // limit after the soft time, each with a record naming the client.
-TEST_F(ListenerWithShortUnreadLimits, ClientLeavingAnswersUnreadIsDisconnected)
+TEST_F(TcpServerListenerWithShortUnreadLimits, ClientLeavingAnswersUnreadIsDisconnected)
 {
     LogCapture capture;
     LoopbackPeer overHard = LoopbackPeer::connectedTo(port());
