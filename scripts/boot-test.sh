@@ -95,7 +95,7 @@ forwards() {  # forwards GUEST-ADDRESS MAIN-PORT DIRECT-PORT: the guest's two po
 probe_kvm() {  # sets accel and accel_reason
   accel=tcg
   if [ "$arch" != "$(dpkg --print-architecture)" ]; then
-    accel_reason="an $arch guest on a $(dpkg --print-architecture) host"; return
+    accel_reason="KVM runs only guests of the host's own architecture, $(dpkg --print-architecture)"; return
   fi
   if [ ! -w /dev/kvm ]; then accel_reason="/dev/kvm is missing or not writable"; return; fi
   "$qemu" "${machine[@]}" -accel kvm -m 256 -nographic -no-reboot -kernel "$out/vmlinuz" \
@@ -151,6 +151,8 @@ report() {  # report NAME HOST-CHECKS: the guest's lines, then the host's, into 
 probe_kvm
 probe_done=$(date +%s)
 echo "Using $accel: $accel_reason"
+# Pointer authentication with QEMU's own hash instead of the architected one: far faster emulated.
+if [ "$arch" = arm64 ] && [ "$accel" = tcg ]; then machine=(-machine virt -cpu max,pauth-impdef=on); fi
 
 # Boot 1, eth0 (net.ifnames=0): phase 1 reaches one simulator through the serial ports, phase 2
 # the other through the network; a connection to port 3999 stops the second.
