@@ -134,15 +134,15 @@ boot() {  # boot NAME KERNEL-ARGUMENTS NETDEV [QEMU-ARGUMENTS...]; the guest's l
   stop_simulators
 }
 names() { python3 -c 'import json,sys
-print("\n".join(sorted({e["from"] for e in map(json.loads, open(sys.argv[1])) if e["dir"] == "in" and "from" in e})))' "$1"; }
+print(", ".join(sorted({e["from"] for e in map(json.loads, open(sys.argv[1])) if e["dir"] == "in" and "from" in e})))' "$1"; }
 expect_name() {  # expect_name SIMULATOR NAME WHAT
   local seen; seen=$(names "$out/sim-$1.jsonl" 2>/dev/null || true)
   if [ "$seen" = "$2" ]; then echo "ok: $3: kipd is $2"
   else echo "FAIL: $3: kipd named itself ${seen:-nothing} (expected $2)"; fi
 }
 finished() {  # finished NAME
-  grep -q '^done:' "$out/checks-$1.txt" && echo "ok: the guest ran every check" ||
-    echo "FAIL: the guest did not finish its checks (see $out/serial-$1.log)"
+  grep -q '^done:' "$out/checks-$1.txt" && echo "ok: boot $1: the guest ran every check" ||
+    echo "FAIL: boot $1: the guest did not finish its checks (see $out/serial-$1.log)"
 }
 report() {  # report NAME HOST-CHECKS: the guest's lines, then the host's, into checks.txt
   { cat "$out/checks-$1.txt"; echo "$2"; } | tee -a "$out/checks.txt" | grep -v '^  |' || true
