@@ -3,8 +3,10 @@
 # qemu with Debian's kernel, the simulator on the host, and reports one line per check:
 #   scripts/boot-test.sh amd64    (after scripts/package.sh)
 #   scripts/boot-test.sh arm64    (after scripts/cross.sh arm64)
-# The guest reaches nothing but the simulator: qemu's user network with restrict=on and one
-# forward per simulator port. Work files and the guest's serial log land in build-boot-ARCH/.
+# The image boots twice: with net.ifnames=0 (eth0, every check) and with Debian's interface naming
+# (how kipd names itself there). The guest reaches nothing but the simulators: qemu's user network
+# with restrict=on and one forward per simulator port. Emulation unless a quick probe shows that a
+# KVM guest boots. Work files and the guests' serial logs land in build-boot-ARCH/.
 set -euo pipefail
 arch=${1:?usage: scripts/boot-test.sh amd64|arm64}
 cd "$(dirname "$0")/.."
@@ -12,9 +14,9 @@ root=$PWD
 out=$root/build-boot-$arch
 case $arch in
   amd64) qemu=qemu-system-x86_64; qemu_pkg=qemu-system-x86; console=ttyS0; deb_dir=build-deb
-         machine=(-machine pc -cpu max) ;;
+         machine=(-machine pc -cpu max); user_cpu=x86_64 ;;
   arm64) qemu=qemu-system-aarch64; qemu_pkg=qemu-system-arm; console=ttyAMA0; deb_dir=build-cross-arm64
-         machine=(-machine virt -cpu max) ;;
+         machine=(-machine virt -cpu max); user_cpu=aarch64 ;;
   *) echo "unsupported architecture: $arch" >&2; exit 2 ;;
 esac
 deb=$(ls "$root/$deb_dir"/kipd_*_"$arch".deb 2>/dev/null | tail -n 1 || true)
@@ -23,11 +25,24 @@ extra=()
 [ "$arch" = amd64 ] || extra=(qemu-user-static binfmt-support)
 bash scripts/deps.sh mmdebstrap "$qemu_pkg" e2fsprogs socat "${extra[@]}"
 command -v "$qemu" >/dev/null || { echo "$qemu cannot run: it is not installed" >&2; exit 1; }
-# A foreign image runs its maintainer scripts under qemu user emulation, through binfmt_misc.
-if [ "$arch" != "$(dpkg --print-architecture)" ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
-  echo "mmdebstrap cannot run $arch programs: no qemu-aarch64 handler in /proc/sys/fs/binfmt_misc" \
-       "(mount binfmt_misc there, then: update-binfmts --enable qemu-aarch64)" >&2
-  exit 1
+# A foreign image runs its maintainer scripts under qemu user emulation, through binfmt_misc;
+# as root the script mounts it and enables the handler where they are missing.
+handler=/proc/sys/fs/binfmt_misc/qemu-$user_cpu
+if [ "$arch" != "$(dpkg --print-architecture)" ] && [ ! -e "$handler" ]; then
+  if [ "$(id -u)" = 0 ] && [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    echo "Mounting binfmt_misc on /proc/sys/fs/binfmt_misc (mmdebstrap runs $arch programs through it)"
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || true
+  fi
+  if [ "$(id -u)" = 0 ] && [ -e /proc/sys/fs/binfmt_misc/register ]; then
+    echo "Enabling the qemu-$user_cpu handler: update-binfmts --enable qemu-$user_cpu"
+    update-binfmts --enable "qemu-$user_cpu" || true
+  fi
+  if [ ! -e "$handler" ]; then
+    echo "mmdebstrap cannot run $arch programs: no qemu-$user_cpu handler in /proc/sys/fs/binfmt_misc" \
+         "(as root: mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc;" \
+         "update-binfmts --enable qemu-$user_cpu)" >&2
+    exit 1
+  fi
 fi
 start=$(date +%s)
 rm -rf "$out"; mkdir -p "$out"
@@ -57,57 +72,115 @@ mke2fs -q -t ext4 -d "$out/root" "$out/disk.img" 2G
 rm -rf "$out/root"
 image_done=$(date +%s)
 
-# Two simulators on free host ports: one behind the serial bridge (phase 1), one behind the
-# forwards of qemu's user network (phase 2). Their logs show how kipd named itself.
+# Simulators on free host ports; their logs show how kipd named itself.
 sims=()
-start_simulator() {  # start_simulator NAME; sets port_main, port_direct
+start_simulator() {  # start_simulator NAME; sets port_main, port_direct, sim_pid
   local name=$1
   python3 tools/kip-confd-sim --network examples/network.json --main-port 0 --direct-port 0 \
     --log "$out/sim-$name.jsonl" >"$out/sim-$name.out" 2>&1 &
-  sims+=($!)
+  sim_pid=$!; sims+=("$sim_pid")
   for _ in $(seq 1 100); do grep -q "listening on" "$out/sim-$name.out" && break; sleep 0.1; done
   local ports; ports=$(sed -n 's/.*listening on [^ ]*:\([0-9]*\),\([0-9]*\).*/\1 \2/p' "$out/sim-$name.out" | head -n 1)
   [ -n "$ports" ] || { echo "the simulator $name did not start: $(cat "$out/sim-$name.out")" >&2; exit 1; }
   read -r port_main port_direct <<<"$ports"
 }
-cleanup() { for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done; }
-trap cleanup EXIT
-start_simulator bridge; bridge_main=$port_main; bridge_direct=$port_direct
-start_simulator network; net_main=$port_main; net_direct=$port_direct
-net_sim=${sims[1]}
+stop_simulators() { for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done; sims=(); }
+trap stop_simulators EXIT
+forwards() {  # forwards GUEST-ADDRESS MAIN-PORT DIRECT-PORT: the guest's two ports to a simulator
+  echo "guestfwd=tcp:$1:3972-cmd:socat STDIO TCP:127.0.0.1:$2,guestfwd=tcp:$1:3973-cmd:socat STDIO TCP:127.0.0.1:$3"
+}
 
-accel=tcg
-if [ "$arch" = amd64 ] && [ -w /dev/kvm ] && [ "${KIPD_BOOT_KVM:-0}" = 1 ]; then accel=kvm; fi
+# KVM only where a KVM guest really boots (on a virtual machine it may hang after the firmware):
+# the probe boots Debian's kernel without a disk and waits 10 s for its first lines.
+probe_kvm() {  # sets accel and accel_reason
+  accel=tcg
+  if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    accel_reason="KVM runs only guests of the host's own architecture, $(dpkg --print-architecture)"; return
+  fi
+  if [ ! -w /dev/kvm ]; then accel_reason="/dev/kvm is missing or not writable"; return; fi
+  "$qemu" "${machine[@]}" -accel kvm -m 256 -nographic -no-reboot -kernel "$out/vmlinuz" \
+    -append "console=$console panic=-1" -serial "file:$out/kvm-probe.log" -monitor none -display none \
+    </dev/null >"$out/kvm-probe.qemu.log" 2>&1 &
+  local probe=$! exited=0
+  for _ in $(seq 1 20); do
+    grep -qa "Linux version" "$out/kvm-probe.log" 2>/dev/null && break
+    kill -0 "$probe" 2>/dev/null || { exited=1; break; }
+    sleep 0.5
+  done
+  kill "$probe" 2>/dev/null || true; wait "$probe" 2>/dev/null || true
+  if grep -qa "Linux version" "$out/kvm-probe.log" 2>/dev/null; then
+    accel=kvm; accel_reason="a KVM probe guest printed its kernel's first lines"
+  elif [ "$exited" = 1 ]; then
+    accel_reason="KVM failed: $(head -n 1 "$out/kvm-probe.qemu.log")"
+  else
+    accel_reason="a KVM probe guest printed no kernel line within 10 s; its console stopped at:"
+    accel_reason+=" $(sed 's/\x1b\[[0-9;?]*[[:alpha:]]//g; s/\x1b.//g' "$out/kvm-probe.log" | tr -d '\r' |
+                     grep -a '[[:alnum:]]' | tail -n 1)"
+  fi
+}
+
 mac=52:54:00:4b:49:50
-echo "Booting with $accel (serial log: $out/serial.log)..."
-timeout 600 "$qemu" "${machine[@]}" -accel "$accel" -smp 2 -m 1024 -nographic -no-reboot \
-  -kernel "$out/vmlinuz" -initrd "$out/initrd.img" \
-  -append "root=/dev/vda rw console=$console quiet systemd.show_status=0" \
-  -drive "file=$out/disk.img,format=raw,if=virtio" \
-  -netdev "user,id=net0,restrict=on,guestfwd=tcp:10.0.2.100:3972-cmd:socat STDIO TCP:127.0.0.1:$net_main,guestfwd=tcp:10.0.2.100:3973-cmd:socat STDIO TCP:127.0.0.1:$net_direct,guestfwd=tcp:10.0.2.100:3999-cmd:kill $net_sim" \
-  -device "virtio-net-pci,netdev=net0,mac=$mac" \
+upper_mac=${mac^^}
+boot() {  # boot NAME KERNEL-ARGUMENTS NETDEV [QEMU-ARGUMENTS...]; the guest's lines in checks-NAME.txt
+  local name=$1 arguments=$2 netdev=$3; shift 3
+  echo "Boot $name with $accel (serial log: $out/serial-$name.log)..."
+  timeout 600 "$qemu" "${machine[@]}" -accel "$accel" -smp 2 -m 1024 -nographic -no-reboot \
+    -kernel "$out/vmlinuz" -initrd "$out/initrd.img" \
+    -append "root=/dev/vda rw console=$console quiet systemd.show_status=0 $arguments" \
+    -drive "file=$out/disk.img,format=raw,if=virtio,snapshot=on" \
+    -netdev "user,id=net0,restrict=on,$netdev" -device "virtio-net-pci,netdev=net0,mac=$mac" "$@" \
+    -serial "file:$out/serial-$name.log" -monitor none -display none </dev/null >"$out/qemu-$name.log" 2>&1 || true
+  grep -ao 'KIPCHECK .*' "$out/serial-$name.log" | tr -d '\r' | sed 's/^KIPCHECK //' >"$out/checks-$name.txt" || true
+  stop_simulators
+}
+names() { python3 -c 'import json,sys
+print(", ".join(sorted({e["from"] for e in map(json.loads, open(sys.argv[1])) if e["dir"] == "in" and "from" in e})))' "$1"; }
+expect_name() {  # expect_name SIMULATOR NAME WHAT
+  local seen; seen=$(names "$out/sim-$1.jsonl" 2>/dev/null || true)
+  if [ "$seen" = "$2" ]; then echo "ok: $3: kipd is $2"
+  else echo "FAIL: $3: kipd named itself ${seen:-nothing} (expected $2)"; fi
+}
+finished() {  # finished NAME
+  grep -q '^done:' "$out/checks-$1.txt" && echo "ok: boot $1: the guest ran every check" ||
+    echo "FAIL: boot $1: the guest did not finish its checks (see $out/serial-$1.log)"
+}
+report() {  # report NAME HOST-CHECKS: the guest's lines, then the host's, into checks.txt
+  { cat "$out/checks-$1.txt"; echo "$2"; } | tee -a "$out/checks.txt" | grep -v '^  |' || true
+}
+
+probe_kvm
+probe_done=$(date +%s)
+echo "Using $accel: $accel_reason"
+# Pointer authentication with QEMU's own hash instead of the architected one: far faster emulated.
+if [ "$arch" = arm64 ] && [ "$accel" = tcg ]; then machine=(-machine virt -cpu max,pauth-impdef=on); fi
+
+# Boot 1, eth0 (net.ifnames=0): phase 1 reaches one simulator through the serial ports, phase 2
+# the other through the network; a connection to port 3999 stops the second.
+start_simulator bridge; bridge_main=$port_main; bridge_direct=$port_direct
+start_simulator network
+boot eth0 net.ifnames=0 \
+  "$(forwards 10.0.2.100 "$port_main" "$port_direct"),guestfwd=tcp:10.0.2.100:3999-cmd:kill $sim_pid" \
   -device virtio-serial-pci \
   -chardev "socket,id=main,host=127.0.0.1,port=$bridge_main" -device virtserialport,chardev=main,name=kip.main \
-  -chardev "socket,id=direct,host=127.0.0.1,port=$bridge_direct" -device virtserialport,chardev=direct,name=kip.direct \
-  -serial "file:$out/serial.log" -monitor none -display none </dev/null >"$out/qemu.log" 2>&1 || true
+  -chardev "socket,id=direct,host=127.0.0.1,port=$bridge_direct" -device virtserialport,chardev=direct,name=kip.direct
+report eth0 "$(expect_name bridge "kip@$upper_mac" "eth0 without an address, no KIPD_INTERFACE"
+               expect_name network "kip@$upper_mac" "eth0 with an address, no KIPD_INTERFACE"
+               finished eth0)"
+eth0_done=$(date +%s)
+
+# Boot 2, Debian's naming: 10.0.2.100 reaches one simulator, 10.0.2.101 the other.
+start_simulator plain; plain_main=$port_main; plain_direct=$port_direct
+start_simulator named
+boot names kip.boot=names \
+  "$(forwards 10.0.2.100 "$plain_main" "$plain_direct"),$(forwards 10.0.2.101 "$port_main" "$port_direct")"
+report names "$(expect_name plain "kip@" "Debian's naming, no KIPD_INTERFACE (no eth0)"
+                expect_name named "kip@$upper_mac" "Debian's naming, KIPD_INTERFACE set"
+                finished names)"
 end=$(date +%s)
 
-# The guest's lines, then what the simulators saw of kipd's name.
-grep -a '^KIPCHECK' "$out/serial.log" | tr -d '\r' | sed 's/^KIPCHECK //' | tee "$out/checks.txt" | grep -v '^  |' || true
-names() { python3 -c 'import json,sys
-print("\n".join(sorted({e["from"] for e in map(json.loads, open(sys.argv[1])) if e["dir"] == "in" and "from" in e})))' "$1"; }
-bridge_names=$(names "$out/sim-bridge.jsonl" 2>/dev/null || true)
-net_names=$(names "$out/sim-network.jsonl" 2>/dev/null || true)
-upper_mac=${mac^^}
-{
-  if [ "$bridge_names" = "kip@" ]; then echo "ok: without KIPD_INTERFACE on a box without eth0 kipd is kip@"
-  else echo "FAIL: without KIPD_INTERFACE kipd named itself: ${bridge_names:-nothing}"; fi
-  if [ "$net_names" = "kip@$upper_mac" ]; then echo "ok: with KIPD_INTERFACE kipd is kip@$upper_mac"
-  else echo "FAIL: with KIPD_INTERFACE kipd named itself: ${net_names:-nothing} (expected kip@$upper_mac)"; fi
-  grep -q '^done:' "$out/checks.txt" && echo "ok: the guest ran every check" || echo "FAIL: the guest did not finish its checks (see $out/serial.log)"
-} | tee -a "$out/checks.txt"
 passed=$(grep -c '^ok:' "$out/checks.txt" || true)
 failed=$(grep -c '^FAIL:' "$out/checks.txt" || true)
-echo "image $((image_done - start)) s, boot and checks $((end - image_done)) s"
+echo "image $((image_done - start)) s, KVM probe $((probe_done - image_done)) s," \
+     "boot 1 $((eth0_done - probe_done)) s, boot 2 $((end - eth0_done)) s, whole run $((end - start)) s"
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]

@@ -1,10 +1,14 @@
 #!/bin/bash
 # Runs once in the test image at boot (kip-boot-check.service) and reports one line per check on
 # the console, then powers the guest off. The host reads the lines from the serial log.
+# Booted with net.ifnames=0 (the interface is eth0), no KIPD_INTERFACE:
 #   Phase 1: eth0 up without an address; the configuration daemon is reached at 127.0.0.1
-#            through a virtio serial port (the only way in without IP); no KIPD_INTERFACE.
-#   Phase 2: the interface gets 10.0.2.15/24, kipd is pointed at 10.0.2.100 (qemu's forwards to
-#            the host) and named after the renamed interface through /etc/default/kipd.
+#            through a virtio serial port (the only way in without IP).
+#   Phase 2: eth0 gets 10.0.2.15/24, kipd is pointed at 10.0.2.100 (qemu's forwards to the host)
+#            through /etc/default/kipd, and every check runs.
+# Booted with kip.boot=names (Debian's interface naming): kipd is pointed at 10.0.2.100 without
+# KIPD_INTERFACE, then at 10.0.2.101 with KIPD_INTERFACE set to the renamed interface. The host
+# tells the two apart by the name each simulator saw.
 CONSOLE=${CONSOLE:-/dev/ttyS0}
 EXPECTED_DEVICE=@EXPECTED_DEVICE@
 exec >"$CONSOLE" 2>&1
@@ -54,32 +58,52 @@ purge_leaves_nothing() {
 kipd_answers() { kipctl has-system 2>&1 | grep -q "belongs to a system\|Not connected to the configuration daemon"; }
 reinstalls() { dpkg -i /root/kipd.deb && retry 10 systemctl is-active kipd && retry 10 kipd_answers; }
 
+# point_kipd HOST [INTERFACE]: the operator's settings, then a restart.
+point_kipd() {
+  printf 'KIPD_CONFD_ADDRESS=%s\n' "$1" >/etc/default/kipd
+  if [ -n "${2:-}" ]; then printf 'KIPD_INTERFACE=%s\n' "$2" >>/etc/default/kipd; fi
+  systemctl restart kipd
+}
+
+check_naming() {
+  check "Debian's naming: the interface is $iface and there is no eth0" \
+    sh -c "[ $iface != eth0 ] && [ ! -e /sys/class/net/eth0 ]"
+  ip addr add 10.0.2.15/24 dev "$iface"
+  point_kipd 10.0.2.100
+  check "without KIPD_INTERFACE: kipctl has-system answered" retry 30 answers_has_system
+  point_kipd 10.0.2.101 "$iface"
+  check "with KIPD_INTERFACE=$iface: kipctl has-system answered" retry 30 answers_has_system
+}
+
+check_eth0() {
+  check "net.ifnames=0: the interface is eth0" test "$iface" = eth0
+  # Phase 1: no address on eth0.
+  systemd-run --unit=bridge-main socat TCP-LISTEN:3972,bind=127.0.0.1,reuseaddr,fork OPEN:/dev/virtio-ports/kip.main
+  systemd-run --unit=bridge-direct socat TCP-LISTEN:3973,bind=127.0.0.1,reuseaddr,fork OPEN:/dev/virtio-ports/kip.direct
+  check "$iface up without an IPv4 address" sh -c "! ip -4 addr show dev $iface | grep -q inet"
+  check "systemctl is-active kipd" retry 20 systemctl is-active kipd
+  check "without an address: kipctl has-system answered from 127.0.0.1" retry 30 answers_has_system
+  check "no failed resolution logged" sh -c '! journalctl -u kipd -o cat --no-pager | grep "Unable to resolve"'
+
+  # Phase 2: an address, the operator's settings, a restart.
+  systemctl stop bridge-main bridge-direct
+  ip addr add 10.0.2.15/24 dev "$iface"
+  point_kipd 10.0.2.100
+  check "with an address and /etc/default/kipd: systemctl is-active kipd" retry 20 systemctl is-active kipd
+  check "kipctl has-system lists the example network's system" retry 30 answers_has_system
+  check "kipctl --json devices lists the example network" retry 30 lists_example_network
+  check "kill -SEGV: kipd restarted within RestartSec" restarts_after_segv
+  check "kipctl answers after the restart" retry 30 answers_has_system
+  check "simulator stopped: journalctl -u kipd -p err shows the daemon's errors" errors_with_priority
+  check "systemctl enable --now kip-web: the page answers on 127.0.0.1:8080" page_answers
+  check "dpkg -r stops and removes the services" removes_services
+  check "dpkg -P leaves no file of the package" purge_leaves_nothing
+  check "installing again works" reinstalls
+}
+
 iface=$(ls /sys/class/net | grep -vx lo | head -n 1)
 report info "interface $iface, MAC $(cat /sys/class/net/"$iface"/address)"
-
-# Phase 1: no address on the interface.
 ip link set lo up; ip link set "$iface" up
-systemd-run --unit=bridge-main socat TCP-LISTEN:3972,bind=127.0.0.1,reuseaddr,fork OPEN:/dev/virtio-ports/kip.main
-systemd-run --unit=bridge-direct socat TCP-LISTEN:3973,bind=127.0.0.1,reuseaddr,fork OPEN:/dev/virtio-ports/kip.direct
-check "$iface up without an IPv4 address" sh -c "! ip -4 addr show dev $iface | grep -q inet"
-check "systemctl is-active kipd" retry 20 systemctl is-active kipd
-check "without an address: kipctl has-system answered from 127.0.0.1" retry 30 answers_has_system
-check "no failed resolution logged" sh -c '! journalctl -u kipd -o cat --no-pager | grep "Unable to resolve"'
-
-# Phase 2: an address, the operator's settings, a restart.
-systemctl stop bridge-main bridge-direct
-ip addr add 10.0.2.15/24 dev "$iface"
-printf 'KIPD_CONFD_ADDRESS=10.0.2.100\nKIPD_INTERFACE=%s\n' "$iface" >/etc/default/kipd
-systemctl restart kipd
-check "with an address and /etc/default/kipd: systemctl is-active kipd" retry 20 systemctl is-active kipd
-check "kipctl has-system lists the example network's system" retry 30 answers_has_system
-check "kipctl --json devices lists the example network" retry 30 lists_example_network
-check "kill -SEGV: kipd restarted within RestartSec" restarts_after_segv
-check "kipctl answers after the restart" retry 30 answers_has_system
-check "simulator stopped: journalctl -u kipd -p err shows the daemon's errors" errors_with_priority
-check "systemctl enable --now kip-web: the page answers on 127.0.0.1:8080" page_answers
-check "dpkg -r stops and removes the services" removes_services
-check "dpkg -P leaves no file of the package" purge_leaves_nothing
-check "installing again works" reinstalls
+if grep -qw kip.boot=names /proc/cmdline; then check_naming; else check_eth0; fi
 report done "all checks ran"
 systemctl poweroff
