@@ -102,6 +102,7 @@ probe_kvm() {  # sets accel and accel_reason
     -append "console=$console panic=-1" -serial "file:$out/kvm-probe.log" -monitor none -display none \
     </dev/null >"$out/kvm-probe.qemu.log" 2>&1 &
   local probe=$! exited=0
+  sims+=("$probe")  # killed with the simulators if the script is interrupted
   for _ in $(seq 1 20); do
     grep -qa "Linux version" "$out/kvm-probe.log" 2>/dev/null && break
     kill -0 "$probe" 2>/dev/null || { exited=1; break; }

@@ -83,7 +83,7 @@ check_eth0() {
   check "$iface up without an IPv4 address" sh -c "! ip -4 addr show dev $iface | grep -q inet"
   check "systemctl is-active kipd" retry 20 systemctl is-active kipd
   check "without an address: kipctl has-system answered from 127.0.0.1" retry 30 answers_has_system
-  check "no failed resolution logged" sh -c '! journalctl -u kipd -o cat --no-pager | grep "Unable to resolve"'
+  check "no failed resolution logged" sh -c '! journalctl -u kipd -o cat --no-pager | grep "Event loop error: resolve"'
 
   # Phase 2: an address, the operator's settings, a restart.
   systemctl stop bridge-main bridge-direct
