@@ -88,8 +88,9 @@ UNADDRESSED_BOX = ("ip link set lo up && ip link add eth0 type veth peer name pe
 
 class UnaddressedBox(unittest.TestCase):
     def test_questions_are_answered_from_127_0_0_1_before_eth0_has_an_address(self):
-        if os.geteuid() != 0:
-            self.skipTest("making a network namespace needs root")
+        if subprocess.run(["unshare", "-n", "ip", "link", "add", "eth0", "type", "veth", "peer", "name", "peer0"],
+                          capture_output=True).returncode != 0:
+            self.skipTest("this machine lets the test make no network namespace with a veth pair")
         questions = "tests.e2e.test_kipctl.WithSystem.test_questions_are_answered_in_words_or_json"
         result = subprocess.run(["unshare", "-n", "sh", "-c", UNADDRESSED_BOX, "sh", sys.executable, "-m", "unittest",
                                  questions], cwd=ROOT, capture_output=True, text=True, timeout=120)
