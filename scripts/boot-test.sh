@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the built package in a minimal Debian bookworm image with systemd and boots it under
 # qemu with Debian's kernel, the simulator on the host, and reports one line per check:
-#   scripts/boot-test.sh amd64    (after scripts/package.sh)
-#   scripts/boot-test.sh arm64    (after scripts/cross.sh arm64)
+#   scripts/boot-test.sh amd64    (builds the package with scripts/package.sh where there is none)
+#   scripts/boot-test.sh arm64    (likewise with scripts/cross.sh arm64)
 # The image boots twice: with net.ifnames=0 (eth0, every check) and with Debian's interface naming
 # (how kipd names itself there). The guest reaches nothing but the simulators: qemu's user network
 # with restrict=on and one forward per simulator port. Emulation unless a quick probe shows that a
@@ -20,7 +20,14 @@ case $arch in
   *) echo "unsupported architecture: $arch" >&2; exit 2 ;;
 esac
 deb=$(ls "$root/$deb_dir"/kipd_*_"$arch".deb 2>/dev/null | tail -n 1 || true)
-[ -n "$deb" ] || { echo "no kipd_*_$arch.deb in $deb_dir: build it first" >&2; exit 1; }
+if [ -z "$deb" ]; then
+  # A fresh clone has no package yet: build it the way the test command does.
+  if [ "$arch" = "$(dpkg --print-architecture)" ]; then builder=(scripts/package.sh); else builder=(scripts/cross.sh "$arch"); fi
+  echo "No kipd_*_$arch.deb in $deb_dir: building it first (${builder[*]})"
+  bash "${builder[@]}"
+  deb=$(ls "$root/$deb_dir"/kipd_*_"$arch".deb 2>/dev/null | tail -n 1 || true)
+  [ -n "$deb" ] || { echo "${builder[*]} made no kipd_*_$arch.deb in $deb_dir" >&2; exit 1; }
+fi
 extra=()
 [ "$arch" = amd64 ] || extra=(qemu-user-static binfmt-support)
 bash scripts/deps.sh mmdebstrap "$qemu_pkg" e2fsprogs socat "${extra[@]}"
