@@ -48,6 +48,7 @@ class CommandLine(unittest.TestCase):
 
     def test_unresolvable_address_still_serves_clients_and_is_recorded_once(self):
         kipd = start_kipd("--no-such-host")
+        self.addCleanup(stop, kipd)
         self.assertServes()
         time.sleep(3)  # the loop retries every second
         self.assertIsNone(kipd.poll())
@@ -96,3 +97,4 @@ class UnaddressedBox(unittest.TestCase):
                                  questions], cwd=ROOT, capture_output=True, text=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("Ran 1 test", result.stderr)
+        self.assertNotIn("skipped", result.stderr)
