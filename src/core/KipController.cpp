@@ -3,6 +3,7 @@
 #include "core/FileLimit.h"
 #include "host/JbpHostProtocol.h"
 #include "log/Log.h"
+#include "transport/ClientCensus.h"
 #include "transport/FlowGate.h"
 #include "transport/TcpServerListener.h"
 
@@ -13,12 +14,12 @@
 #include <unistd.h>
 
 KipController::KipController(const std::string& address, int listenPort, int confPort, int confDirectPort)
-    : flowGate(std::make_shared<FlowGate>())
+    : flowGate(std::make_shared<FlowGate>()), census(std::make_shared<ClientCensus>())
 {
     const std::size_t ceiling = raiseFileLimitForConnections();
     netManager.connect(ioService, address, confPort, confDirectPort, flowGate);
     std::shared_ptr<Command> accept = makeCommand(this, &KipController::acceptConnection);
-    listener = std::make_shared<TcpServerListener>(ioService, listenPort, accept, flowGate);
+    listener = std::make_shared<TcpServerListener>(ioService, listenPort, accept, flowGate, UnreadLimits(), census);
     listener->setConnectionCeiling(ceiling);
 }
 

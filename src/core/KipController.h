@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+class ClientCensus;
 class FlowGate;
 class JbpHostProtocol;
 class TcpServerListener;
@@ -33,6 +34,8 @@ public:
     // For tests: the loop to post to, the port bound and the live connections.
     boost::asio::io_context& eventLoop() { return ioService; }
     int listeningPort() const;
+    // What the client connections have done; any thread.
+    const ClientCensus& clientCensus() const { return *census; }
     // Worker thread only, like the list itself.
     std::size_t connectionCount() const { return connections.size(); }
 
@@ -44,6 +47,7 @@ private:
     boost::asio::io_context ioService;
     // Whether client connections may be read; shared with every link, which may outlive this.
     std::shared_ptr<FlowGate> flowGate;
+    std::shared_ptr<ClientCensus> census;
     NetManager netManager;
     std::shared_ptr<TcpServerListener> listener;
     std::list<std::shared_ptr<JbpHostProtocol>> connections;

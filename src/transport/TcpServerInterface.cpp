@@ -21,8 +21,8 @@ bool crossedBelow(std::size_t after, std::size_t step, std::size_t mark)
 }  // namespace
 
 TcpServerInterface::TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate,
-                                       UnreadLimits limits)
-    : socket(ioContext), gate(std::move(gate)), limits(limits), unreadTimer(ioContext)
+                                       UnreadLimits limits, std::shared_ptr<ClientCensus> census)
+    : socket(ioContext), gate(std::move(gate)), limits(limits), census(std::move(census)), unreadTimer(ioContext)
 {
 }
 
@@ -85,10 +85,14 @@ void TcpServerInterface::doClose()
     socket.close(ignored);
     if (gate && countedAsClient.exchange(false))
         gate->changeClients(-1);
-    if (!closeReported && closedCallback) {
-        closeReported = true;
+    countHeldBack(false);
+    if (closeReported)
+        return;
+    closeReported = true;
+    if (census)
+        census->closed(closeCause);
+    if (closedCallback)
         closedCallback();
-    }
 }
 
 void TcpServerInterface::open()
@@ -159,6 +163,10 @@ void TcpServerInterface::handleRead(const boost::system::error_code& error, std:
 
 void TcpServerInterface::fail(const std::string& reason)
 {
+    closeCause = reason == boost::system::error_code(boost::asio::error::eof).message() ||
+                         reason == boost::system::error_code(boost::asio::error::connection_reset).message()
+                     ? ClientCensus::Cause::peerClosed
+                     : ClientCensus::Cause::error;
     connected = false;
     enabled = false;
     doClose();
@@ -170,6 +178,7 @@ void TcpServerInterface::readOrPause()
     const bool paused =
         outstanding > flowlimits::connectionHighMark ||  // a release down to the low mark resumes
         (gate && gate->wait(outstanding, std::static_pointer_cast<FlowGate::Waiter>(self())));
+    countHeldBack(paused);
     if (!paused) {
         readPaused = false;
         startRead();
@@ -269,7 +278,7 @@ void TcpServerInterface::takeTurn(const std::string&)
     } next{this};
     if (overUnfinishedShare(request)) {
         release(request.size());
-        disconnectClient("an unfinished request of " + std::to_string(unfinished) +
+        disconnectClient(ClientCensus::Cause::requestBudget, "an unfinished request of " + std::to_string(unfinished) +
                          " bytes while those of all clients are over their budget");
         return;
     }
@@ -378,7 +387,7 @@ void TcpServerInterface::checkUnreadLimits()
 {
     const std::size_t unread = txQueue.bytes();
     if (unread > limits.hard) {
-        disconnectClient("more than " + std::to_string(limits.hard) + " bytes of answers unread");
+        disconnectClient(ClientCensus::Cause::unreadAnswers, "more than " + std::to_string(limits.hard) + " bytes of answers unread");
         return;
     }
     if (unread <= limits.soft || unreadTimerArmed == unreadTimerGeneration)
@@ -388,13 +397,24 @@ void TcpServerInterface::checkUnreadLimits()
     unreadTimer.async_wait([self = self(), generation = unreadTimerGeneration](const boost::system::error_code& e) {
         if (e || generation != self->unreadTimerGeneration || !self->connected)
             return;
-        self->disconnectClient("more than " + std::to_string(self->limits.soft) + " bytes of answers unread for " +
+        self->disconnectClient(ClientCensus::Cause::unreadAnswers, "more than " + std::to_string(self->limits.soft) + " bytes of answers unread for " +
                                std::to_string(self->limits.softTime.count()) + " ms");
     });
 }
 
-void TcpServerInterface::disconnectClient(const std::string& reason)
+void TcpServerInterface::disconnectClient(ClientCensus::Cause cause, const std::string& reason)
 {
+    closeCause = cause;
     log(3, "Client %s disconnected: %s", peerName.c_str(), reason.c_str());
     close();
+}
+
+// Event loop only: counted once while the connection is held back.
+void TcpServerInterface::countHeldBack(bool held)
+{
+    if (held == countedHeldBack)
+        return;
+    countedHeldBack = held;
+    if (census)
+        census->heldBack(held);
 }

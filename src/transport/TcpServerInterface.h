@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transport/ClientCensus.h"
 #include "transport/FlowGate.h"
 #include "transport/Interface.h"
 #include "transport/SendQueue.h"
@@ -40,7 +41,7 @@ struct UnreadLimits {
 class TcpServerInterface : public Interface, public FlowGate::Waiter {
 public:
     explicit TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate = nullptr,
-                                UnreadLimits limits = UnreadLimits());
+                                UnreadLimits limits = UnreadLimits(), std::shared_ptr<ClientCensus> census = nullptr);
     ~TcpServerInterface() override;
 
     boost::asio::ip::tcp::socket& acceptSocket() { return socket; }
@@ -62,7 +63,8 @@ private:
     void doSend(const std::string& data);
     void doClose();
     // Closes the link for a client that goes past a bound, with a log record.
-    void disconnectClient(const std::string& reason);
+    void disconnectClient(ClientCensus::Cause cause, const std::string& reason);
+    void countHeldBack(bool held);
     void startRead();
     void handleRead(const boost::system::error_code& error, std::size_t size);
     // Reads again unless a bound says to wait; event loop only.
@@ -105,6 +107,9 @@ private:
     std::atomic<std::size_t> outstanding{0};
     std::atomic<std::size_t> answerBytes{0};
     std::atomic<bool> countedAsClient{false};
+    std::shared_ptr<ClientCensus> census;
+    // Why the link closed, for the census; set before the close.
+    std::atomic<ClientCensus::Cause> closeCause{ClientCensus::Cause::error};
 
     // Shared by the event loop, which fills the inbox, and the worker, which empties it.
     std::mutex inboxLock;
@@ -127,6 +132,7 @@ private:
     unsigned unreadTimerArmed = ~0u;
     std::string peerName;
     bool readPaused = false;
+    bool countedHeldBack = false;
     bool closeReported = false;
     bool watchingErrors = false;
     std::function<void()> closedCallback;

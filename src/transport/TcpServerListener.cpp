@@ -15,9 +15,10 @@ void check(const boost::system::error_code& error, const char* location)
 }  // namespace
 
 TcpServerListener::TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> command,
-                                     std::shared_ptr<FlowGate> gate, UnreadLimits unreadLimits)
+                                     std::shared_ptr<FlowGate> gate, UnreadLimits unreadLimits,
+                                     std::shared_ptr<ClientCensus> census)
     : ioContext(&ioContext), newConnectionCommand(std::move(command)), gate(std::move(gate)),
-      unreadLimits(unreadLimits), acceptor(ioContext)
+      unreadLimits(unreadLimits), census(std::move(census)), acceptor(ioContext)
 {
     boost::system::error_code error;
     acceptor.open(tcp::v4(), error);
@@ -36,7 +37,7 @@ int TcpServerListener::localPort() const { return acceptor.local_endpoint().port
 
 void TcpServerListener::startAccept()
 {
-    auto link = std::make_shared<TcpServerInterface>(*ioContext, gate, unreadLimits);
+    auto link = std::make_shared<TcpServerInterface>(*ioContext, gate, unreadLimits, census);
     acceptor.async_accept(link->acceptSocket(),
         [this, link](const boost::system::error_code& error) { handleAccept(link, error); });
 }
@@ -51,6 +52,8 @@ void TcpServerListener::handleAccept(const std::shared_ptr<TcpServerInterface>& 
         return;
     }
     ++liveConnections;
+    if (census)
+        census->accepted();
     link->setClosedCallback([listener = weak_from_this()] {
         if (std::shared_ptr<TcpServerListener> alive = listener.lock())
             alive->connectionClosed();

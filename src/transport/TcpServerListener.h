@@ -21,7 +21,8 @@ class TcpServerListener : public std::enable_shared_from_this<TcpServerListener>
 public:
     // Throws boost::system::system_error when the port cannot be opened, bound or listened on.
     TcpServerListener(boost::asio::io_context& ioContext, int port, std::shared_ptr<Command> newConnectionCommand,
-                      std::shared_ptr<FlowGate> gate = nullptr, UnreadLimits unreadLimits = UnreadLimits());
+                      std::shared_ptr<FlowGate> gate = nullptr, UnreadLimits unreadLimits = UnreadLimits(),
+                      std::shared_ptr<ClientCensus> census = nullptr);
     virtual ~TcpServerListener() = default;
 
     // The oldest accepted link, or none when it has already lost its peer.
@@ -40,6 +41,7 @@ private:
     std::shared_ptr<Command> newConnectionCommand;
     std::shared_ptr<FlowGate> gate;
     const UnreadLimits unreadLimits;
+    std::shared_ptr<ClientCensus> census;
     boost::asio::ip::tcp::acceptor acceptor;
     std::list<std::shared_ptr<TcpServerInterface>> pendingLinks;
     std::mutex pendingLinksLock;
