@@ -23,6 +23,8 @@ public:
     virtual bool isConnected();
     // For a link that has options; only the client link has one, and the daemon never sets it.
     virtual void setOption(int option, int value);
+    // The peer's address and port, for log records and reports; empty where a link has none.
+    virtual std::string peerAddress() const { return std::string(); }
 
     // Registers the protocol (or none) and hands it what was buffered so far.
     void setProtocol(Protocol* newProtocol);

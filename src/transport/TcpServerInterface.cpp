@@ -95,6 +95,14 @@ void TcpServerInterface::doClose()
         closedCallback();
 }
 
+void TcpServerInterface::noteAccepted()
+{
+    boost::system::error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (!error)
+        peerName = peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
 void TcpServerInterface::open()
 {
     enabled = true;
@@ -107,9 +115,6 @@ void TcpServerInterface::doOpen()
 {
     if (!connected)
         return;
-    boost::system::error_code error;
-    const tcp::endpoint peer = socket.remote_endpoint(error);
-    peerName = error ? std::string("unknown") : peer.address().to_string() + ":" + std::to_string(peer.port());
     if (!txQueue.empty())
         startWrite();
     startRead();

@@ -45,6 +45,9 @@ public:
     ~TcpServerInterface() override;
 
     boost::asio::ip::tcp::socket& acceptSocket() { return socket; }
+    // Notes the client's address once accepted, before the link is handed to any other thread.
+    void noteAccepted();
+    std::string peerAddress() const override { return peerName; }
     // Runs on the event loop, once, when the link closes.
     void setClosedCallback(std::function<void()> callback) { closedCallback = std::move(callback); }
 
@@ -107,6 +110,7 @@ private:
     std::atomic<std::size_t> outstanding{0};
     std::atomic<std::size_t> answerBytes{0};
     std::atomic<bool> countedAsClient{false};
+    std::string peerName = "unknown";  // written once, before the link is shared
     std::shared_ptr<ClientCensus> census;
     // Why the link closed, for the census; set before the close.
     std::atomic<ClientCensus::Cause> closeCause{ClientCensus::Cause::error};
@@ -130,7 +134,6 @@ private:
     // the timer runs for the period it was armed in.
     unsigned unreadTimerGeneration = 0;
     unsigned unreadTimerArmed = ~0u;
-    std::string peerName;
     bool readPaused = false;
     bool countedHeldBack = false;
     bool closeReported = false;

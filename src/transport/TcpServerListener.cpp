@@ -52,6 +52,7 @@ void TcpServerListener::handleAccept(const std::shared_ptr<TcpServerInterface>& 
         return;
     }
     ++liveConnections;
+    link->noteAccepted();
     if (census)
         census->accepted();
     link->setClosedCallback([listener = weak_from_this()] {
