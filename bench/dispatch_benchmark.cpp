@@ -10,7 +10,7 @@
 #include "confclient/ConfMessage.h"
 #include "model/NetManager.h"
 #include "transport/MacAddress.h"
-#include "transport/NulFramer.h"
+#include "wire/NulFramer.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/property_tree/ini_parser.hpp>

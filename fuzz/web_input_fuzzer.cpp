@@ -5,6 +5,7 @@
 #include "Bounds.h"
 #include "HostAllowList.h"
 #include "JsonText.h"
+#include "wire/Utf8.h"
 
 #include <cstddef>
 #include <cstdint>

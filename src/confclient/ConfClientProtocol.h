@@ -2,9 +2,10 @@
 
 #include "core/Command.h"
 #include "model/SystemVocabulary.h"
-#include "transport/NulFramer.h"
 #include "transport/Protocol.h"
 #include "transport/TcpClientInterface.h"
+#include "wire/NulFramer.h"
+#include "wire/Ports.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/optional.hpp>

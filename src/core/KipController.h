@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/NetManager.h"
-#include "model/SystemVocabulary.h"
+#include "wire/Ports.h"
 
 #include <boost/asio/io_context.hpp>
 

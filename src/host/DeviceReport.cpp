@@ -2,8 +2,8 @@
 // or any other device (reported with its IP settings only).
 #include "host/JbpHostProtocol.h"
 
-#include "host/HostReplyTexts.h"
 #include "model/NetManager.h"
+#include "wire/HostReplyTexts.h"
 
 #include <boost/optional.hpp>
 

@@ -2,8 +2,8 @@
 // system has been read from the configuration daemon and answer once it has.
 #include "host/JbpHostProtocol.h"
 
-#include "host/HostReplyTexts.h"
 #include "model/NetManager.h"
+#include "wire/HostReplyTexts.h"
 
 #include <boost/optional.hpp>
 

@@ -1,11 +1,12 @@
 #include "host/JbpHostProtocol.h"
 
 #include "core/CommandSingleton.h"
-#include "host/HostReplyTexts.h"
 #include "log/Log.h"
 #include "model/NetManager.h"
-#include "transport/FlowLimits.h"
 #include "transport/Interface.h"
+#include "wire/HostReplyTexts.h"
+#include "wire/JsonNesting.h"
+#include "wire/Utf8.h"
 
 #include <boost/optional.hpp>
 #include <boost/property_tree/json_parser.hpp>
@@ -15,31 +16,6 @@
 namespace {
 const char* const closedReason = "Interface closed connection";
 const char* const requestTooLongLog = "Host request longer than %zu bytes: connection closed";
-
-bool nestsTooDeep(const std::string& text)
-{
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > flowlimits::jsonNesting)
-                return true;
-        } else if ((c == '}' || c == ']') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
 
 // Parses one request text; returns why it is not a JSON text, or nothing.
 boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol::Tree& request)
@@ -53,56 +29,6 @@ boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol:
         return error.message();
     }
     return boost::none;
-}
-
-// Length of the well-formed UTF-8 sequence at `at`, or 0 when there is none.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t at)
-{
-    auto byteAt = [&text](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
-    unsigned lead = byteAt(at);
-    unsigned secondLow = 0x80;
-    unsigned secondHigh = 0xBF;
-    std::size_t length;
-    if (lead < 0x80)
-        return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        secondLow = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-        secondHigh = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        secondLow = lead == 0xF0 ? 0x90 : 0x80;
-        secondHigh = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        unsigned next = byteAt(at + i);
-        if (next < (i == 1 ? secondLow : 0x80) || next > (i == 1 ? secondHigh : 0xBF))
-            return 0;
-    }
-    return length;
-}
-
-// The JSON writer passes bytes above 0x7F through unchanged; replies must stay valid UTF-8
-// even when they echo a client's garbage, so each stray byte becomes U+FFFD.
-std::string validUtf8(const std::string& text)
-{
-    std::string result;
-    result.reserve(text.size());
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t length = utf8SequenceLength(text, at);
-        if (length == 0) {
-            result += "\xEF\xBF\xBD";
-            ++at;
-        } else {
-            result.append(text, at, length);
-            at += length;
-        }
-    }
-    return result;
 }
 }  // namespace
 
@@ -202,6 +128,8 @@ void JbpHostProtocol::sendReply(const std::string& type, Tree reply)
     reply.put("type", type);
     std::ostringstream text;
     boost::property_tree::write_json(text, reply, true);
+    // The JSON writer passes bytes above 0x7F through unchanged; a reply stays valid UTF-8 even
+    // when it echoes a client's garbage, each stray byte becoming U+FFFD.
     if (link)
         link->send(validUtf8(text.str()) + '\0');
 }

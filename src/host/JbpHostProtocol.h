@@ -1,7 +1,7 @@
 #pragma once
 
 #include "host/HostProtocol.h"
-#include "transport/NulFramer.h"
+#include "wire/NulFramer.h"
 
 #include <boost/property_tree/ptree.hpp>
 

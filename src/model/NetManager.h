@@ -3,6 +3,7 @@
 #include "core/Command.h"
 #include "model/SystemTree.h"
 #include "model/SystemVocabulary.h"
+#include "wire/Ports.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/optional.hpp>

@@ -3,8 +3,8 @@
 #include <string>
 
 // The words of the system tree and of the network around it: where each part of the tree
-// lives, the device kind words, the router port and the daemon's TCP ports. Header only, so
-// that kipctl can share the ports.
+// lives, the device kind words and the router port. Header only. The fixed TCP ports are in
+// wire/Ports.h.
 
 namespace systempath {
 
@@ -86,11 +86,3 @@ inline std::string address(const std::string& kind, const std::string& mac) { re
 // A router is reached at its IPv4 address on this port.
 constexpr char routerPort[] = ":4381";
 inline std::string routerAddress(const std::string& ipAddress) { return ipAddress + routerPort; }
-
-namespace kipport {
-
-constexpr int host = 3971;                // configuration clients, host protocol
-constexpr int confDaemon = 3972;          // the configuration daemon's main link
-constexpr int confDaemonDirect = 3973;    // and its direct link
-
-}  // namespace kipport

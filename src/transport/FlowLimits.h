@@ -4,10 +4,12 @@
 #include <cstddef>
 
 // The bounds on what the daemon holds for its peers and reads from them (docs/robustness.md says
-// why these values). Three kinds live elsewhere: the log record's sizes in log/Log.cpp, since
-// log/ includes no other folder; kip-web's bounds in tools/kip-web/Bounds.h, another program; and
-// the worker's deliberate waits, which bound nothing, where they are made. The command queue has
-// no bound of its own: these bound what the links may put into it.
+// why these values). Four kinds live elsewhere: the log record's sizes in log/Log.cpp, since
+// log/ includes no other folder; the bounds of the wire that kipctl and kip-web share, a
+// message's length without its NUL (wire/NulFramer.h) and the JSON nesting (wire/JsonNesting.h);
+// kip-web's bounds in tools/kip-web/Bounds.h, another program; and the worker's deliberate
+// waits, which bound nothing, where they are made. The command queue has no bound of its own:
+// these bound what the links may put into it.
 namespace flowlimits {
 
 constexpr std::size_t KiB = 1024;
@@ -15,13 +17,6 @@ constexpr std::size_t MiB = 1024 * KiB;
 
 // A link reads at most this much at a time; each read becomes one delivery.
 constexpr std::size_t readChunk = 1 * KiB;
-
-// A peer that sends more than this without a NUL is not speaking the protocol: its link closes.
-constexpr std::size_t unterminatedLimit = 1 * MiB;
-
-// Objects and arrays nested deeper than this in a client's request are refused unread: the JSON
-// reader recurses once per level.
-constexpr int jsonNesting = 64;
 
 // The traffic history of a link: its last entries, each cut to a length.
 constexpr std::size_t commLogEntries = 20;

@@ -1,15 +1,18 @@
 #pragma once
 
+#include "wire/JsonNesting.h"
+
 #include <chrono>
 #include <cstddef>
 
-// Every limit of kip-web in one place. The message bound matches kipd's own input bound.
+// Every limit of kip-web in one place. The message bound matches kipd's own input bound; the
+// nesting bound is the one kipd and kipctl use too.
 namespace bounds {
 
 constexpr std::size_t maxMessage = 1 << 20;        // one request or answer, either side
 constexpr std::size_t queueHighMark = 1 << 20;     // stop reading the side that fills a queue
 constexpr std::size_t queueLowMark = 256 << 10;    // and read it again once drained to here
-constexpr std::size_t maxJsonDepth = 64;           // nesting of arrays and objects
+constexpr std::size_t maxJsonDepth = jsonNestingLimit;  // nesting of arrays and objects
 constexpr std::size_t maxBridges = 64;             // browser WebSockets bridged at once
 constexpr std::size_t maxBridgesPerClient = 8;     // of them from one address (all of loopback is one)
 constexpr std::size_t maxThrottledClients = 4096;  // addresses remembered for their wrong tokens
@@ -26,7 +29,5 @@ constexpr std::chrono::milliseconds longestQuiet{5000};  // a page's wait for qu
 constexpr std::chrono::seconds firstTokenWait{10};       // doubles with each further wrong token
 constexpr std::chrono::seconds longestTokenWait{600};
 constexpr std::size_t maxCloseReason = 123;              // bytes, the WebSocket protocol's limit
-
-constexpr unsigned short kipdPort = 3971;
 
 }  // namespace bounds

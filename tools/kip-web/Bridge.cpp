@@ -3,6 +3,8 @@
 #include "GuardHeaders.h"
 #include "Guarded.h"
 #include "JsonText.h"
+#include "wire/Ports.h"
+#include "wire/Utf8.h"
 
 #include <iostream>
 
@@ -19,7 +21,7 @@ websocket::close_reason reasonOf(close_code code, std::string_view why)
 {
     if (why.size() > bounds::maxCloseReason) {
         std::size_t end = bounds::maxCloseReason;
-        while (end > 0 && (static_cast<unsigned char>(why[end]) & 0xC0) == 0x80)
+        while (end > 0 && isUtf8Continuation(static_cast<unsigned char>(why[end])))
             --end;
         why = why.substr(0, end);
     }
@@ -52,7 +54,7 @@ void Bridge::onAccepted(error_code error)
 {
     if (error)
         return close();
-    resolver.async_resolve(kipdHost, std::to_string(bounds::kipdPort),
+    resolver.async_resolve(kipdHost, std::to_string(kipport::host),
                            guarded(shared_from_this(), &Bridge::onResolved));
 }
 
@@ -68,7 +70,7 @@ void Bridge::onConnected(error_code error, const tcp::endpoint&)
 {
     if (error)
         return close(close_code::try_again_later,
-                     "kipd cannot be reached at " + kipdHost + ":" + std::to_string(bounds::kipdPort));
+                     "kipd cannot be reached at " + kipdHost + ":" + std::to_string(kipport::host));
     kipd.expires_never();
     readBrowser();
     readKipd();

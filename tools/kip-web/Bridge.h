@@ -3,7 +3,7 @@
 #include "Bounds.h"
 #include "BridgeSlots.h"
 #include "OutboundQueue.h"
-#include "transport/NulFramer.h"
+#include "wire/NulFramer.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>

@@ -1,33 +1,15 @@
 #include "JsonText.h"
 
+#include "wire/JsonNesting.h"
+#include "wire/Utf8.h"
+
 #include <vector>
 
 namespace {
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Length of the UTF-8 sequence at `at`, or 0 when it is not a valid one.
-std::size_t sequenceLength(std::string_view text, std::size_t at)
-{
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    unsigned char lead = byte(0);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                                                          : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    for (std::size_t i = 1; i < length; ++i)
-        if (!isContinuation(byte(i)))
-            return 0;
-    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
-    if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F) || (lead == 0xF0 && byte(1) < 0x90) ||
-        (lead == 0xF4 && byte(1) > 0x8F))
-        return 0;
-    return length;
-}
-
 class JsonChecker {
 public:
-    JsonChecker(std::string_view text, std::size_t maxDepth) : text(text), maxDepth(maxDepth) {}
+    explicit JsonChecker(std::string_view text) : text(text) {}
 
     bool check()
     {
@@ -54,8 +36,6 @@ private:
         char c = peek();
         if (c != '{' && c != '[')
             return scalar() ? Start::complete : Start::error;
-        if (open.size() == maxDepth)
-            return Start::error;
         ++at;
         skipSpace();
         if (take(c == '{' ? '}' : ']'))
@@ -175,25 +155,14 @@ private:
     static bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
     std::string_view text;
-    std::size_t maxDepth;
     std::size_t at = 0;
     std::vector<char> open;
 };
 
 }  // namespace
 
-bool isUtf8(std::string_view text)
-{
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t length = sequenceLength(text, at);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
-}
-
 bool isJsonText(std::string_view text, std::size_t maxDepth)
 {
-    return isUtf8(text) && JsonChecker(text, maxDepth).check();
+    // The checker keeps one entry per open level: the nesting is bounded before it starts.
+    return isUtf8(text) && !nestsTooDeep(text, maxDepth) && JsonChecker(text).check();
 }

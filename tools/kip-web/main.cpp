@@ -1,6 +1,7 @@
 // kip-web: the configurator page in the browser, bridged to kipd's host protocol.
 #include "Bounds.h"
 #include "Listener.h"
+#include "wire/Ports.h"
 
 #include <boost/asio/signal_set.hpp>
 
@@ -137,7 +138,7 @@ int main(int argc, char* argv[])
         boost::asio::signal_set signals(context, SIGINT, SIGTERM);
         signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
         std::cout << "kip-web: serving " << urlOf(listener.endpoint()) << " (kipd at " << options.kipdHost
-                  << ":3971" << (options.tokenFile.empty() ? "" : ", token required") << ")" << std::endl;
+                  << ':' << kipport::host << (options.tokenFile.empty() ? "" : ", token required") << ")" << std::endl;
         run(context);
     } catch (const UsageError& error) {
         if (*error.what())

@@ -2,7 +2,7 @@
 
 #include "HostConnection.h"
 #include "Output.h"
-#include "model/SystemVocabulary.h"
+#include "wire/Ports.h"
 
 #include <boost/property_tree/ptree.hpp>
 

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "transport/FlowLimits.h"
-
 #include <cstddef>
 #include <string>
+#include <string_view>
 
-// Cuts a byte stream into NUL-terminated messages across reads. Both protocols end every
-// message with one NUL; the NUL never belongs to the message.
+// Cuts a byte stream into NUL-terminated messages across reads. Both of kipd's protocols end
+// every message with one NUL, and the NUL never belongs to the message. Each byte is searched
+// for a NUL once, however many reads a long message takes.
 class NulFramer {
 public:
-    void append(const std::string& data) { buffer += data; }
+    void append(std::string_view data) { buffer.append(data); }
 
     // Takes the next complete message; false when more bytes are needed.
     bool next(std::string& message);
@@ -18,7 +18,7 @@ public:
     std::size_t pendingSize() const { return buffer.size() - start; }
 
     // A peer that sends more than this without a NUL is not speaking the protocol.
-    static constexpr std::size_t pendingLimit = flowlimits::unterminatedLimit;
+    static constexpr std::size_t pendingLimit = 1 << 20;
     bool overflowed() const { return pendingSize() > pendingLimit; }
     // Gives the buffer's memory back, not just its bytes.
     void clear()

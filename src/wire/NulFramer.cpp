@@ -1,4 +1,4 @@
-#include "transport/NulFramer.h"
+#include "wire/NulFramer.h"
 
 #include <algorithm>
 
