@@ -1,6 +1,7 @@
 #pragma once
 
-// Every reply type, error id and error message the host protocol writes, in one place.
+// Every reply type, error id and error message the host protocol writes, in one place; kipctl
+// reads the reply types by these names.
 namespace hostreply {
 
 // Reply types.

@@ -105,3 +105,18 @@ class NoDaemon(unittest.TestCase):
             silent.bind(("127.0.0.1", 3971))
             silent.listen(4)
             self.assertEqual(kipctl("--timeout", "0.5", "corvanets"), (4, "", "kipctl: no answer from kipd\n"))
+
+    def test_a_reply_nested_too_deeply_is_refused_before_it_is_read(self):
+        with socket.socket() as fake:
+            fake.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            fake.bind(("127.0.0.1", 3971))
+            fake.listen(1)
+            fake.settimeout(10)
+            process = subprocess.Popen([KIPCTL, "corvanets"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            connection, _ = fake.accept()
+            with connection:
+                connection.recv(4096)
+                connection.sendall(b"[" * (1 << 20) + b"\0")
+                out, err = process.communicate(timeout=40)
+        self.assertEqual((process.returncode, out, err),
+                         (3, "", "kipctl: unreadable reply from kipd: <unspecified file>: objects nested too deeply\n"))

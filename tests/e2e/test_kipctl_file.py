@@ -31,6 +31,10 @@ def device(system, mac):
     return found
 
 
+def nested(depth):
+    return [nested(depth - 1)] if depth > 1 else []
+
+
 def edited(change):
     system = copy.deepcopy(EXPORTED)
     change(system)
@@ -141,6 +145,8 @@ class SystemFile(KipdTest):
         cases = [
             ('{\n  "schema": 1,\n  "this_box": {\n', "system.json:4:1: not JSON: the document ends"),
             ('{"schema": 1, "schema": 2}', 'system.json:1:15: not JSON: the key "schema" appears twice'),
+            ('{"schema": ' + "[" * 64 + "]" * 64 + "}", "system.json:1:75: not JSON: nested too deeply"),
+            (set_field(VIDEO, "colour", nested(61)), 'tessora[0]: unknown key "colour"'),  # 64 levels are read
             (set_field(VIDEO, "colour", "red"), 'tessora[0]: unknown key "colour"'),
             (lambda system: system["this_box"].pop("hostname"), 'this_box: the field "hostname" is missing'),
             (set_field(VIDEO, "mac_address", "00:1E:C0:20:00"), '"00:1E:C0:20:00" is not a MAC address'),

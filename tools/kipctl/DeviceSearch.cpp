@@ -1,8 +1,11 @@
 #include "DeviceSearch.h"
 
+#include "wire/HostReplyTexts.h"
+
 bool DeviceSearch::isDeviceReport(const std::string& type)
 {
-    return type == "new_corvanet_info" || type == "new_tessora_info" || type == "new_ip_device_info";
+    return type == hostreply::newCorvanetInfo || type == hostreply::newTessoraInfo ||
+           type == hostreply::newIpDeviceInfo;
 }
 
 int DeviceSearch::run(bool refresh, const Report& report)

@@ -1,5 +1,8 @@
 #include "HostConnection.h"
 
+#include "wire/HostReplyTexts.h"
+#include "wire/JsonNesting.h"
+
 #include <boost/property_tree/json_parser.hpp>
 
 #include <cerrno>
@@ -100,18 +103,18 @@ bool HostConnection::waitReadable(Clock::time_point deadline)
 boost::property_tree::ptree HostConnection::receive(std::chrono::milliseconds limit)
 {
     Clock::time_point deadline = Clock::now() + limit;
-    std::string::size_type end;
-    while ((end = buffer.find('\0')) == std::string::npos) {
+    while (!framer.next(last)) {
         if (!waitReadable(deadline))
             throw ConnectionError(ConnectionError::Kind::timedOut, "no answer from kipd");
         char chunk[4096];
         ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n <= 0)
             throw ConnectionError(ConnectionError::Kind::closed, "kipd closed the connection");
-        buffer.append(chunk, static_cast<std::size_t>(n));
+        framer.append(std::string_view(chunk, static_cast<std::size_t>(n)));
     }
-    last = buffer.substr(0, end);
-    buffer.erase(0, end + 1);
+    // The JSON reader recurses once per level.
+    if (nestsTooDeep(last))
+        throw boost::property_tree::json_parser_error(hostreply::tooDeepMessage, "", 0);
     std::istringstream text(last);
     boost::property_tree::ptree reply;
     boost::property_tree::read_json(text, reply);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire/NulFramer.h"
+
 #include <boost/property_tree/ptree.hpp>
 
 #include <chrono>
@@ -33,6 +35,6 @@ private:
     bool waitWritable();
 
     int fd = -1;
-    std::string buffer;
+    NulFramer framer;
     std::string last;
 };

@@ -1,19 +1,18 @@
 #include "Json.h"
 
+#include "wire/JsonNesting.h"
+
 #include <cstdio>
 
 namespace {
 
-// Deep enough for any file kipctl writes, shallow enough that no input exhausts the stack.
-constexpr int maxDepth = 32;
-
 class JsonReader {
 public:
-    explicit JsonReader(const std::string& text) : text(text) {}
+    explicit JsonReader(const std::string& text) : text(text), tooDeepAt(jsonTooDeepAt(text)) {}
 
     JsonValue document()
     {
-        JsonValue value = readValue(0);
+        JsonValue value = readValue();
         skipBlanks();
         if (at < text.size())
             fail("unexpected text after the end of the document");
@@ -49,19 +48,20 @@ private:
         ++at;
     }
 
-    JsonValue readValue(int depth)
+    // The reader recurses once per level; the scan found where that would go too deep.
+    JsonValue readValue()
     {
         skipBlanks();
-        if (depth > maxDepth)
+        if (at == tooDeepAt)
             fail("nested too deeply");
         JsonValue value;
         value.line = line;
         value.column = static_cast<int>(at - lineStart) + 1;
         char c = peek();
         if (c == '{')
-            readObject(value, depth);
+            readObject(value);
         else if (c == '[')
-            readArray(value, depth);
+            readArray(value);
         else if (c == '"') {
             value.kind = JsonValue::Kind::string;
             value.text = readString();
@@ -87,7 +87,7 @@ private:
         return true;
     }
 
-    void readObject(JsonValue& value, int depth)
+    void readObject(JsonValue& value)
     {
         value.kind = JsonValue::Kind::object;
         ++at;
@@ -103,7 +103,7 @@ private:
             std::size_t keyAt = at;
             std::string key = readString();
             expect(':', "':' after the key");
-            if (!value.object.emplace(key, readValue(depth + 1)).second) {
+            if (!value.object.emplace(key, readValue()).second) {
                 at = keyAt;  // the error points at the repeated key
                 fail("the key \"" + key + "\" appears twice");
             }
@@ -112,7 +112,7 @@ private:
         expect('}', "',' or '}'");
     }
 
-    void readArray(JsonValue& value, int depth)
+    void readArray(JsonValue& value)
     {
         value.kind = JsonValue::Kind::array;
         ++at;
@@ -122,7 +122,7 @@ private:
             return;
         }
         do {
-            value.array.push_back(readValue(depth + 1));
+            value.array.push_back(readValue());
             skipBlanks();
         } while (peek() == ',' && ++at);
         expect(']', "',' or ']'");
@@ -236,6 +236,7 @@ private:
     }
 
     const std::string& text;
+    const std::size_t tooDeepAt;
     std::size_t at = 0;
     std::size_t lineStart = 0;
     int line = 1;

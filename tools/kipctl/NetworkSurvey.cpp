@@ -1,6 +1,7 @@
 #include "NetworkSurvey.h"
 
 #include "DeviceSearch.h"
+#include "wire/HostReplyTexts.h"
 
 #include <algorithm>
 
@@ -59,9 +60,9 @@ NetworkState surveyNetwork(Client& client, Milliseconds quiet)
         return state;
     SystemDescription& system = state.system;
     int status = DeviceSearch(client, quiet).run(true, [&system](const std::string& type, const Tree& report) {
-        if (type == "new_corvanet_info")
+        if (type == hostreply::newCorvanetInfo)
             system.box.system = report.get<std::string>("system.name", "");
-        else if (type == "new_tessora_info")
+        else if (type == hostreply::newTessoraInfo)
             system.tessora.push_back(tessoraOf(report));
         else
             system.others.push_back(

@@ -1,5 +1,7 @@
 #include "Output.h"
 
+#include "wire/HostReplyTexts.h"
+
 #include <iomanip>
 
 namespace output {
@@ -12,9 +14,9 @@ std::string text(const Tree& tree, const std::string& path, const std::string& f
 
 std::string kindOf(const std::string& reportType)
 {
-    if (reportType == "new_corvanet_info")
+    if (reportType == hostreply::newCorvanetInfo)
         return "corvanet";
-    if (reportType == "new_tessora_info")
+    if (reportType == hostreply::newTessoraInfo)
         return "tessora";
     return "device";
 }
@@ -34,9 +36,9 @@ std::string tessoraDetails(const Tree& report)
 
 std::string details(const std::string& reportType, const Tree& report)
 {
-    if (reportType == "new_tessora_info")
+    if (reportType == hostreply::newTessoraInfo)
         return tessoraDetails(report);
-    if (reportType == "new_corvanet_info")
+    if (reportType == hostreply::newCorvanetInfo)
         return "box " + text(report, "corvanet.box") + ", firmware " + text(report, "firmware.version");
     return "";
 }
