@@ -2,13 +2,14 @@
 // link delivers, through ConfClientProtocol::handleData (framing, INI reading, dispatch, the
 // inventory handler) into the system tree, on the command worker as in the daemon. The
 // baselines of the same run handle the same bytes with the framing alone and with the INI
-// reader of property_tree alone.
+// reader of property_tree alone; the framing of one long message shows its cost per byte.
 #include "SilentConfDaemon.h"
 #include "support/WorkerQueue.h"
 
 #include "confclient/ConfClientProtocol.h"
 #include "confclient/ConfMessage.h"
 #include "model/NetManager.h"
+#include "transport/FlowLimits.h"
 #include "transport/MacAddress.h"
 #include "wire/NulFramer.h"
 
@@ -278,6 +279,26 @@ void BM_FramingOnly(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * devices);
 }
 
+// One message of the given size in the reads a link makes: the framer searches each byte once,
+// so the time grows with the size, not with its square.
+void BM_FramingLongMessage(benchmark::State& state)
+{
+    const std::size_t size = static_cast<std::size_t>(state.range(0));
+    const std::string read(flowlimits::readChunk, 'x');
+    std::string message;
+    for (auto _ : state) {
+        NulFramer framer;
+        for (std::size_t received = 0; received < size; received += read.size()) {
+            framer.append(read);
+            benchmark::DoNotOptimize(framer.next(message));
+        }
+        framer.append(std::string(1, '\0'));
+        benchmark::DoNotOptimize(framer.next(message));
+    }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
 // Baseline: the INI reader of property_tree alone over the same messages, already framed.
 void BM_IniReadOnly(benchmark::State& state)
 {
@@ -320,6 +341,8 @@ void kindArguments(benchmark::internal::Benchmark* benchmark)
 BENCHMARK(BM_DeviceGetDispatch)->Apply(kindArguments)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OwnBoxDispatch)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FramingOnly)->Arg(1000)->ArgName("devices")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FramingLongMessage)->RangeMultiplier(4)->Range(16 << 10, 1 << 20)->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IniReadOnly)->Arg(1000)->ArgName("devices")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseMessageOnly)->Arg(1000)->ArgName("devices")->Unit(benchmark::kMillisecond);
 
