@@ -1,7 +1,8 @@
 """kip-web against what a hostile page, client or setting tries, over plain sockets; then the
 page in Debian's chromium against the real kipd and the simulated network, driven by
 tests/web/drive_page.js: it gives the token, lists every device, adds a router with its level
-and shows kipd's errors; the bridge closes on a message that is not JSON text."""
+and shows kipd's errors; the bridge closes on a message that is not JSON text; and a page of
+another site that posts a host-protocol request to kipd's own port leaves the box as it was."""
 import json
 import os
 import re
@@ -14,10 +15,11 @@ import sys
 import tempfile
 import unittest
 
-from tests.e2e.support import EXAMPLES, HOST_PORT, KIPD, ROOT, Listener, serve, stop, wait_until
+from tests.e2e.support import EXAMPLES, HOST_PORT, KIPD, LIMIT, ROOT, HostClient, Listener, serve, stop, wait_until
 
 KIP_WEB = os.path.join(os.path.dirname(KIPD), "kip-web")
 WEB_TESTS = os.path.join(ROOT, "tests", "web")
+DRIVE_PAGE = os.path.join(WEB_TESTS, "drive_page.js")
 NETWORK = os.path.join(EXAMPLES, "network.json")
 UPGRADE = ("Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Version: 13",
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==")
@@ -232,7 +234,30 @@ class KipWebInChromium(unittest.TestCase):
         with open(NETWORK, encoding="utf-8") as handle:
             network = json.load(handle)
         hostnames = [box["ip_settings"]["hostname"] for box in (network["this_box"], *network["devices"])]
-        result = subprocess.run(["node", os.path.join(WEB_TESTS, "drive_page.js"), f"http://127.0.0.1:{port}/",
+        result = subprocess.run(["node", DRIVE_PAGE, f"http://127.0.0.1:{port}/",
                                  *hostnames], capture_output=True, text=True, timeout=120, cwd=ROOT,
                                 env={**os.environ, "KIP_WEB_TOKEN": token})
         self.assertEqual(result.returncode, 0, result.stderr + "(chromium and puppeteer-core: scripts/deps-test.sh)")
+
+    def test_a_page_of_another_site_posting_to_kipds_port_leaves_the_box_as_it_was(self):
+        sim, kipd = serve(self.addCleanup, NETWORK)
+        rename = {"type": "set_corvanet_ip_settings", "ip_address": "192.168.10.121", "subnet_mask": "255.255.255.0",
+                  "default_gateway": "192.168.10.1", "hostname": "renamed-by-a-page"}
+        result = subprocess.run(["node", DRIVE_PAGE, "--post-to-kipd", json.dumps(rename)], capture_output=True,
+                                text=True, timeout=120, cwd=ROOT)
+        self.assertEqual(result.returncode, 0, result.stderr + "(chromium and puppeteer-core: scripts/deps-test.sh)")
+        record = re.compile(rb'^LOG 3 \S+ "[^\n]*127\.0\.0\.1:\d+[^\n]*disconnected: an HTTP request', re.M)
+
+        def written():
+            kipd.error_file.seek(0)
+            return record.search(kipd.error_file.read())
+
+        def renamed():
+            return [(link, msg, to) for link, msg, to, body in sim.received("link", "msg", "to", "body")
+                    if "renamed-by-a-page" in str(body)]
+        wait_until(lambda: written() or renamed(), limit=LIMIT)
+        self.assertEqual(renamed(), [], "the page renamed the box")
+        client = HostClient()
+        self.addCleanup(client.close)
+        self.assertEqual(client.ask({"type": "get_corvanet_ip_settings"}).get("hostname"), "kdrtn-studio-a")
+        self.assertTrue(written(), "no level-3 record of the HTTP request with the client's address")
