@@ -42,8 +42,8 @@ void checkHeaders(std::string_view text)
         return;
     boost::beast::http::fields fields;
     fields.set(boost::beast::http::field::cookie, boost::beast::string_view(text.data(), text.size()));
-    if (auto token = presentedToken(fields))
-        require(token->empty() || text.find(*token) != std::string_view::npos);
+    for (std::string_view token : presentedTokens(fields))
+        require(token.empty() || text.find(token) != std::string_view::npos);
 }
 
 }  // namespace

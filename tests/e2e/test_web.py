@@ -1,30 +1,36 @@
 """kip-web against what a hostile page, client or setting tries, over plain sockets; then the
 page in Debian's chromium against the real kipd and the simulated network, driven by
 tests/web/drive_page.js: it gives the token, lists every device, adds a router with its level
-and shows kipd's errors; the bridge closes on a message that is not JSON text."""
+and shows kipd's errors; the bridge closes on a message that is not JSON text; and a page of
+another site that posts a host-protocol request to kipd's own port leaves the box as it was."""
 import json
 import os
+import re
+import resource
 import select
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 
-from tests.e2e.support import EXAMPLES, HOST_PORT, KIPD, ROOT, Listener, serve, stop
+from tests.e2e.support import EXAMPLES, HOST_PORT, KIPD, LIMIT, ROOT, HostClient, Listener, serve, stop, wait_until
 
 KIP_WEB = os.path.join(os.path.dirname(KIPD), "kip-web")
 WEB_TESTS = os.path.join(ROOT, "tests", "web")
+DRIVE_PAGE = os.path.join(WEB_TESTS, "drive_page.js")
 NETWORK = os.path.join(EXAMPLES, "network.json")
 UPGRADE = ("Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Version: 13",
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==")
 FRAMING = {"x-frame-options": "DENY", "referrer-policy": "no-referrer"}
 
 
-def start_web(test, *options):
-    """kip-web on a free loopback port: (process, port)."""
-    web = subprocess.Popen([KIP_WEB, "--listen", "127.0.0.1:0", *options], stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, text=True)
+def start_web(test, *options, listen="127.0.0.1:0", files=None):
+    """kip-web on a free port, with at most FILES descriptors when given: (process, port)."""
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))) if files else None
+    web = subprocess.Popen([KIP_WEB, "--listen", listen, *options], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True, preexec_fn=limit)
     test.addCleanup(stop, web)
     test.assertTrue(select.select([web.stdout], [], [], 10.0)[0], "kip-web did not start")
     return web, int(web.stdout.readline().split()[2].rstrip("/").rsplit(":", 1)[1])
@@ -40,9 +46,9 @@ def new_token(test):
         return path, handle.read().strip()
 
 
-def ask(test, port, target="/", *fields, method="GET", host="127.0.0.1:{port}"):
+def ask(test, port, target="/", *fields, method="GET", host="127.0.0.1:{port}", source="127.0.0.1"):
     """Sends one request; the answer's status and header fields, and the socket, left open at the body."""
-    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sock = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
     test.addCleanup(sock.close)
     head = [f"{method} {target} HTTP/1.1", "Host: " + host, *fields]
     sock.sendall(("\r\n".join(head).format(port=port) + "\r\n\r\n").encode())
@@ -95,6 +101,10 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
               for query in ("?ms=-1", "?ms=abc", "?ms=5001", "?ms=99999999999999999999", "")),
             (open_port, "/quietxyz?ms=1", (), "GET", "127.0.0.1:{port}", 404, {}),
             (open_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 200, {}),
+            # what a lenient reader let pass: a second Host, a port beyond 65535, an unknown framing
+            (open_port, "/", ("Host: rebound.example",), "GET", "127.0.0.1:{port}", 400, {}),
+            (open_port, "/", (), "GET", "127.0.0.1:99999", 400, {}),
+            (open_port, "/", ("Transfer-Encoding: xchunked",), "GET", "127.0.0.1:{port}", 400, {}),
             (guarded_port, "/ws", UPGRADE, "GET", "127.0.0.1:{port}", 401, {}),
             (guarded_port, "/ws", (*UPGRADE, "Cookie: other=1"), "GET", "127.0.0.1:{port}", 401, {}),
             (guarded_port, "/quiet?ms=0", (), "GET", "127.0.0.1:{port}", 401, {}),
@@ -107,9 +117,13 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
             (guarded_port, "/session", ("Authorization: Bearer " + token, "X-Forwarded-Proto: https"), "GET",
              "127.0.0.1:{port}", 200, {"set-cookie": f"kip-web-token={token}; Path=/; Max-Age=31536000; HttpOnly; "
                                                      "SameSite=Strict; Secure"}),
+            # a cookie of the same name set by another site comes first: every one is tried
+            (guarded_port, "/ws", (*UPGRADE, f"Cookie: kip-web-token=x; kip-web-token={token}"), "GET",
+             "127.0.0.1:{port}", 101, {}),
             *((guarded_port, "/ws", (*UPGRADE, bad), "GET", "127.0.0.1:{port}", 401, {}) for _ in range(5)),
-            # five wrong tokens from one address: even the right one must wait now
-            (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 429, {}),
+            # five wrong tokens from one address: its wrong tries must wait now, the right one never
+            (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 101, {}),
+            (guarded_port, "/ws", (*UPGRADE, bad), "GET", "127.0.0.1:{port}", 429, {"retry-after": "10"}),
         ]
         for port, target, fields, method, host, status, expected in cases:
             with self.subTest(target=target, fields=fields, host=host):
@@ -126,6 +140,17 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
         status, _, sock = ask(self, port, "/ws", *UPGRADE, host="localhost:{port}")
         self.assertEqual(status, 503, "every loopback address is one client")
 
+        # Behind the trusted proxy its last X-Forwarded-For entry names the client: nine addresses of
+        # one /64 are one client, the operator another, and an entry the client wrote counts for
+        # nothing, nor does the header from anyone but the proxy.
+        _, port = start_web(self, "--trusted-proxy", "127.0.0.2")
+
+        def proxied(forwarded, source="127.0.0.2"):
+            return ask(self, port, "/ws", *UPGRADE, "X-Forwarded-For: " + forwarded, source=source)[0]
+        self.assertEqual([proxied(f"2001:db8:1:2::{n:x}") for n in range(1, 10)], [101] * 8 + [503])
+        self.assertEqual([proxied("192.0.2.7, 2001:db8:1:2::a"), proxied("2001:db8:1:2::a, 192.0.2.7")], [503, 101])
+        self.assertEqual([proxied("192.0.2.8", source="127.0.0.1") for _ in range(9)], [101] * 8 + [503])
+
         stop_one = ask(self, start_web(self)[1], "/ws", *UPGRADE)[2]
         stop_one.sendall(bytes([0x81, 0xFF]) + struct.pack("!Q", (1 << 20) + 1) + b"\0\0\0\0")
         self.assertEqual(close_code(stop_one), 1009)
@@ -136,11 +161,69 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
         self.assertEqual(ask(self, port)[0], 200)
         self.assertIsNone(far.poll())
 
+    def test_idle_and_slow_connections_give_way_to_page_loads(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard < 1400:
+            self.skipTest(f"1,200 idle connections want more than {hard} descriptors")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        web, port = start_web(self, "--trusted-proxy", "127.0.0.2", files=1024)
+        idle = [socket.create_connection(("127.0.0.1", port), source_address=(source, 0))
+                for source, count in (("127.0.0.2", 1100), ("127.0.0.1", 100)) for _ in range(count)]
+        for sock in idle:
+            self.addCleanup(sock.close)
+        # Each page load comes after every idle connection in the queue, and is served.
+        self.assertEqual([ask(self, port, source=source)[0] for source in ("127.0.0.1", "127.0.0.2")], [200, 200])
+        self.assertLess(len(os.listdir(f"/proc/{web.pid}/fd")), 1024 - 64, "no room left for the bridges")
+
+        slow = socket.create_connection(("127.0.0.1", port))
+        self.addCleanup(slow.close)
+        slow.sendall(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n".encode())
+
+        def closed_after_one_more_line():
+            try:
+                slow.sendall(b"X-Slow: 1\r\n")
+                return slow.recv(4096, socket.MSG_DONTWAIT) == b""
+            except BlockingIOError:
+                return False
+            except ConnectionError:
+                return True
+        self.assertTrue(wait_until(closed_after_one_more_line, limit=20, step=1), "a head trickling in for 20 s")
+        web.kill()
+        errors = web.communicate(timeout=10)[1]
+        self.assertNotIn("Too many open files", errors)
+        refusals = re.findall(r"^kip-web: (.*?): \d+ connections at once", errors, re.M)
+        self.assertEqual(sorted(refusals), ["loopback", "proxy 127.0.0.2"], "logged once per client")
+
     def test_a_listen_address_beyond_loopback_wants_a_token(self):
         refused = subprocess.run([KIP_WEB, "--listen", "0.0.0.0:0"], capture_output=True, text=True, timeout=10)
         self.assertEqual(refused.returncode, 1)
         self.assertIn("beyond loopback", refused.stderr)
         self.assertIn("--token-file", refused.stderr)
+
+
+class KipWebOnAllAddresses(unittest.TestCase):
+    """Run in a network namespace of its own, where it may give lo another address."""
+
+    def test_an_address_names_kip_web_only_when_it_is_one_of_the_boxs_own_even_one_added_later(self):
+        if os.environ.get("KIP_WEB_OWN_NAMESPACE") != "1":
+            if subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode != 0:
+                self.skipTest("this machine lets the test make no network namespace")
+            result = subprocess.run(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "sh", sys.executable,
+                                     "-m", "unittest", f"{__name__}.{type(self).__name__}"], cwd=ROOT, text=True,
+                                    capture_output=True, timeout=120, env={**os.environ, "KIP_WEB_OWN_NAMESPACE": "1"})
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn("Ran 1 test", result.stderr)
+            return
+        path, token = new_token(self)
+        _, port = start_web(self, "--token-file", path, listen="0.0.0.0:0")
+        bearer = "Authorization: Bearer " + token
+        self.assertEqual(ask(self, port, host="192.0.2.1:{port}")[0], 421)
+        self.assertEqual(ask(self, port, "/ws", *UPGRADE, bearer, "Origin: http://192.0.2.1:{port}")[0], 403)
+        self.assertEqual(ask(self, port, host="127.0.0.2:{port}")[0], 200)
+        subprocess.run(["ip", "address", "add", "192.0.2.1/32", "dev", "lo"], check=True)
+        self.assertTrue(wait_until(lambda: ask(self, port, host="192.0.2.1:{port}")[0] == 200))
+        self.assertEqual(ask(self, port, "/ws", *UPGRADE, bearer, "Origin: http://192.0.2.1:{port}")[0], 101)
 
 
 class KipWebInChromium(unittest.TestCase):
@@ -151,7 +234,30 @@ class KipWebInChromium(unittest.TestCase):
         with open(NETWORK, encoding="utf-8") as handle:
             network = json.load(handle)
         hostnames = [box["ip_settings"]["hostname"] for box in (network["this_box"], *network["devices"])]
-        result = subprocess.run(["node", os.path.join(WEB_TESTS, "drive_page.js"), f"http://127.0.0.1:{port}/",
+        result = subprocess.run(["node", DRIVE_PAGE, f"http://127.0.0.1:{port}/",
                                  *hostnames], capture_output=True, text=True, timeout=120, cwd=ROOT,
                                 env={**os.environ, "KIP_WEB_TOKEN": token})
         self.assertEqual(result.returncode, 0, result.stderr + "(chromium and puppeteer-core: scripts/deps-test.sh)")
+
+    def test_a_page_of_another_site_posting_to_kipds_port_leaves_the_box_as_it_was(self):
+        sim, kipd = serve(self.addCleanup, NETWORK)
+        rename = {"type": "set_corvanet_ip_settings", "ip_address": "192.168.10.121", "subnet_mask": "255.255.255.0",
+                  "default_gateway": "192.168.10.1", "hostname": "renamed-by-a-page"}
+        result = subprocess.run(["node", DRIVE_PAGE, "--post-to-kipd", json.dumps(rename)], capture_output=True,
+                                text=True, timeout=120, cwd=ROOT)
+        self.assertEqual(result.returncode, 0, result.stderr + "(chromium and puppeteer-core: scripts/deps-test.sh)")
+        record = re.compile(rb'^LOG 3 \S+ "[^\n]*127\.0\.0\.1:\d+[^\n]*disconnected: an HTTP request', re.M)
+
+        def written():
+            kipd.error_file.seek(0)
+            return record.search(kipd.error_file.read())
+
+        def renamed():
+            return [(link, msg, to) for link, msg, to, body in sim.received("link", "msg", "to", "body")
+                    if "renamed-by-a-page" in str(body)]
+        wait_until(lambda: written() or renamed(), limit=LIMIT)
+        self.assertEqual(renamed(), [], "the page renamed the box")
+        client = HostClient()
+        self.addCleanup(client.close)
+        self.assertEqual(client.ask({"type": "get_corvanet_ip_settings"}).get("hostname"), "kdrtn-studio-a")
+        self.assertTrue(written(), "no level-3 record of the HTTP request with the client's address")

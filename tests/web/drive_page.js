@@ -2,10 +2,14 @@
 // first), lists every device of the network, adds a router to the system with a level, gives
 // a router a host name another device has and expects kipd's error beside the form, sends
 // the bridge a message that is not JSON, and shows a crafted MAC address in a row of its own.
+// With --post-to-kipd it loads instead a page of another site (served here on a port of its
+// own) whose script posts REQUEST, framed as kipd's clients frame it, to kipd's port.
 // Usage: KIP_WEB_TOKEN=TOKEN node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
+//        node drive_page.js --post-to-kipd REQUEST
 'use strict';
 
 const fs = require('fs');
+const http = require('http');
 const os = require('os');
 const path = require('path');
 const puppeteer = require('puppeteer-core');
@@ -111,22 +115,47 @@ async function craftedMacGetsItsOwnRow(page) {
     throw new Error(`a crafted MAC address changed the rows: ${hostnames.join(', ')}`);
 }
 
+// What any web site could do: a no-cors POST needs no permission, and its body is sent as it is.
+async function postToKipdFromAnotherSite(browser, request) {
+  const script = `fetch('http://127.0.0.1:3971/', { method: 'POST', mode: 'no-cors', body: '\\0' + ${JSON.stringify(request)}
+    + '\\0' }).finally(() => { document.title = 'sent'; });`;
+  const site = http.createServer((_, answer) => {
+    answer.setHeader('Content-Type', 'text/html; charset=utf-8');
+    answer.end(`<!DOCTYPE html><title>another site</title><script>${script}</script>`);
+  });
+  await new Promise((resolve) => site.listen(0, '127.0.0.1', resolve));
+  try {
+    const page = await browser.newPage();
+    await page.goto(`http://127.0.0.1:${site.address().port}/`);
+    await page.waitForFunction(() => document.title === 'sent', { timeout: LIMIT_MS });
+  } finally {
+    site.close();
+  }
+}
+
+async function drive(browser) {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1280, height: 900 });
+  await page.goto(process.argv[2]);
+  await giveToken(page, process.env.KIP_WEB_TOKEN);
+  await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
+  await searchEnded(page);
+  await everyDeviceIsListed(page, process.argv.slice(3));
+  await addRouterWithLevel(page);
+  if (process.env.KIP_WEB_SCREENSHOT)
+    await page.screenshot({ path: process.env.KIP_WEB_SCREENSHOT, fullPage: true });
+  await conflictingHostnameIsRefused(page);
+  await notJsonIsRefused(page);
+  await craftedMacGetsItsOwnRow(page);
+}
+
 async function main() {
   const { browser, profile } = await launch();
   try {
-    const page = await browser.newPage();
-    await page.setViewport({ width: 1280, height: 900 });
-    await page.goto(process.argv[2]);
-    await giveToken(page, process.env.KIP_WEB_TOKEN);
-    await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
-    await searchEnded(page);
-    await everyDeviceIsListed(page, process.argv.slice(3));
-    await addRouterWithLevel(page);
-    if (process.env.KIP_WEB_SCREENSHOT)
-      await page.screenshot({ path: process.env.KIP_WEB_SCREENSHOT, fullPage: true });
-    await conflictingHostnameIsRefused(page);
-    await notJsonIsRefused(page);
-    await craftedMacGetsItsOwnRow(page);
+    if (process.argv[2] === '--post-to-kipd')
+      await postToKipdFromAnotherSite(browser, process.argv[3]);
+    else
+      await drive(browser);
   } finally {
     await browser.close();
     fs.rmSync(profile, { recursive: true, force: true });

@@ -89,13 +89,14 @@ std::string AccessToken::cookie(bool secure) const
            (secure ? "; Secure" : "");
 }
 
-std::optional<std::string_view> presentedToken(const http::fields& fields)
+std::vector<std::string_view> presentedTokens(const http::fields& fields)
 {
     constexpr std::string_view cookieName = AccessToken::cookieName;
+    std::vector<std::string_view> tokens;
     // Only a bearer token counts: a proxy may pass on its own Basic credentials.
     auto authorization = fields.find(http::field::authorization);
     if (authorization != fields.end() && authorization->value().substr(0, 7) == "Bearer ")
-        return trimmed(std::string_view(authorization->value().data(), authorization->value().size()).substr(7));
+        tokens.push_back(trimmed(std::string_view(authorization->value().data(), authorization->value().size()).substr(7)));
     for (const auto& header : boost::make_iterator_range(fields.equal_range(http::field::cookie))) {
         std::string_view list(header.value().data(), header.value().size());
         while (!list.empty()) {
@@ -104,8 +105,8 @@ std::optional<std::string_view> presentedToken(const http::fields& fields)
             list.remove_prefix(std::min(end + 1, list.size()));
             if (pair.size() > cookieName.size() && pair.substr(0, cookieName.size()) == cookieName &&
                 pair[cookieName.size()] == '=')
-                return pair.substr(cookieName.size() + 1);
+                tokens.push_back(pair.substr(cookieName.size() + 1));
         }
     }
-    return std::nullopt;
+    return tokens;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The secret a client shows to use kip-web beyond its page's files, read from a file that
 // `kip-web --new-token FILE` made. A browser keeps it in a cookie; other clients send it as
@@ -29,5 +30,6 @@ private:
     std::string secret;
 };
 
-// The token a request carries, as a bearer token, else in its cookie.
-std::optional<std::string_view> presentedToken(const boost::beast::http::fields& fields);
+// The tokens a request carries: its bearer token and every cookie of the token's name, since
+// another site of the same domain may set one of that name in front of the page's own.
+std::vector<std::string_view> presentedTokens(const boost::beast::http::fields& fields);

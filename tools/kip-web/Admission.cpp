@@ -1,6 +1,6 @@
 #include "Admission.h"
 
-#include <iostream>
+#include <algorithm>
 
 namespace http = boost::beast::http;
 
@@ -17,9 +17,14 @@ std::string_view valueOf(const http::fields& fields, Name name)
 
 std::optional<Refusal> Admission::checkSite(const Fields& fields, const std::string& client)
 {
+    // A second Host or Origin could name another site than the one checked.
+    if (fields.count(http::field::host) != 1 || fields.count(http::field::origin) > 1)
+        return Refusal{http::status::bad_request, "A request names one Host, and at most one Origin.\n"};
     std::string host(valueOf(fields, http::field::host));
+    if (!HostAllowList::isHost(host))
+        return Refusal{http::status::bad_request, "The Host header names no host.\n"};
     if (!hosts.allowsHost(host)) {
-        logOnce(client, "refused the host name \"" + host.substr(0, 100) + "\" (allow it with --allow-host)");
+        log.write(client, "refused the host name \"" + host.substr(0, 100) + "\" (allow it with --allow-host)");
         return Refusal{http::status::misdirected_request,
                        "kip-web is not served under the name \"" + host.substr(0, 100) + "\".\n"};
     }
@@ -32,10 +37,12 @@ std::optional<Refusal> Admission::checkToken(const Fields& fields, const std::st
 {
     if (!token)
         return std::nullopt;
-    std::optional<std::string_view> presented = presentedToken(fields);
-    if (!presented)
+    std::vector<std::string_view> presented = presentedTokens(fields);
+    if (presented.empty())
         return Refusal{http::status::unauthorized, "kip-web wants its token: as the page's cookie or as "
                                                    "\"Authorization: Bearer TOKEN\".\n"};
+    if (std::any_of(presented.begin(), presented.end(), [this](std::string_view tried) { return token->matches(tried); }))
+        return std::nullopt;
     auto now = FailureThrottle::Clock::now();
     if (auto wait = failures.waitFor(client, now); wait > wait.zero()) {
         auto seconds = std::chrono::ceil<std::chrono::seconds>(wait);
@@ -43,13 +50,10 @@ std::optional<Refusal> Admission::checkToken(const Fields& fields, const std::st
                        "Too many wrong tokens from this address: try again in " + std::to_string(seconds.count()) + " s.\n",
                        seconds};
     }
-    if (!token->matches(*presented)) {
+    for (std::size_t wrong = 0; wrong < presented.size(); ++wrong)
         failures.failed(client, now);
-        logOnce(client, "refused a wrong token");
-        return Refusal{http::status::unauthorized, "This is not kip-web's token.\n"};
-    }
-    failures.succeeded(client);
-    return std::nullopt;
+    log.write(client, "refused a wrong token");
+    return Refusal{http::status::unauthorized, "This is not kip-web's token.\n"};
 }
 
 std::optional<std::string> Admission::cookieFor(const Fields& fields) const
@@ -60,11 +64,4 @@ std::optional<std::string> Admission::cookieFor(const Fields& fields) const
     bool secure = valueOf(fields, http::field::origin).substr(0, 8) == "https://" ||
                   valueOf(fields, "X-Forwarded-Proto") == "https";
     return token->cookie(secure);
-}
-
-void Admission::logOnce(const std::string& client, const std::string& text)
-{
-    if (logged.size() >= bounds::maxLoggedClients || !logged.insert(client).second)
-        return;
-    std::cerr << "kip-web: " << client << ": " << text << '\n';
 }

@@ -3,13 +3,13 @@
 #include "AccessToken.h"
 #include "FailureThrottle.h"
 #include "HostAllowList.h"
+#include "OncePerClient.h"
 
 #include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/status.hpp>
 
 #include <chrono>
 #include <optional>
-#include <set>
 #include <string>
 
 // Why a request is not served: the status and one-line text of the answer.
@@ -33,10 +33,8 @@ public:
     std::optional<std::string> cookieFor(const Fields& fields) const;
 
 private:
-    void logOnce(const std::string& client, const std::string& text);
-
     HostAllowList hosts;
     std::optional<AccessToken> token;
     FailureThrottle failures;
-    std::set<std::string> logged;
+    OncePerClient log;
 };

@@ -14,20 +14,26 @@ constexpr std::size_t queueHighMark = 1 << 20;     // stop reading the side that
 constexpr std::size_t queueLowMark = 256 << 10;    // and read it again once drained to here
 constexpr std::size_t maxJsonDepth = jsonNestingLimit;  // nesting of arrays and objects
 constexpr std::size_t maxBridges = 64;             // browser WebSockets bridged at once
-constexpr std::size_t maxBridgesPerClient = 8;     // of them from one address (all of loopback is one)
+constexpr std::size_t maxBridgesPerClient = 8;     // of them from one client (all of loopback is one)
+constexpr std::size_t bridgesForNewClients = 8;    // the last ones free go only to clients holding none
+constexpr std::size_t maxConnections = 1024;       // browser connections at once, bridges' included
+constexpr std::size_t maxConnectionsPerClient = 32;  // of them from one client, but the trusted proxy
+constexpr std::size_t descriptorReserve = 32;      // descriptors left for the process itself
 constexpr std::size_t maxThrottledClients = 4096;  // addresses remembered for their wrong tokens
 constexpr std::size_t maxLoggedClients = 4096;     // addresses whose refusal was logged once
 constexpr unsigned freeTokenFailures = 5;          // wrong tokens before a client must wait
 constexpr std::size_t maxHttpBody = 64 << 10;      // a page request carries no real body
 constexpr std::size_t kipdReadChunk = 64 << 10;
 
-constexpr std::chrono::seconds httpIdle{30};
+constexpr std::chrono::seconds requestHead{10};   // from a connection's start or its last answer
+constexpr std::chrono::seconds httpIdle{30};       // a request's body, an answer's write
 constexpr std::chrono::seconds kipdConnect{5};
 constexpr std::chrono::seconds browserIdle{60};    // pinged at half of it; a silent browser goes
 constexpr std::chrono::milliseconds acceptRetry{200};
 constexpr std::chrono::milliseconds longestQuiet{5000};  // a page's wait for quiet
 constexpr std::chrono::seconds firstTokenWait{10};       // doubles with each further wrong token
 constexpr std::chrono::seconds longestTokenWait{600};
+constexpr std::chrono::seconds ownAddressesReread{1};    // at most this often for an unknown address
 constexpr std::size_t maxCloseReason = 123;              // bytes, the WebSocket protocol's limit
 
 }  // namespace bounds

@@ -30,9 +30,10 @@ websocket::close_reason reasonOf(close_code code, std::string_view why)
 
 }  // namespace
 
-Bridge::Bridge(beast::tcp_stream browserStream, BridgeSlots::Slot slot, std::string kipdHost)
+Bridge::Bridge(beast::tcp_stream browserStream, ConnectionCaps::Ticket connection, BridgeSlots::Slot slot,
+               std::string kipdHost)
     : browser(std::move(browserStream)), kipd(browser.get_executor()), resolver(browser.get_executor()),
-      slot(std::move(slot)), kipdHost(std::move(kipdHost)),
+      connection(std::move(connection)), slot(std::move(slot)), kipdHost(std::move(kipdHost)),
       towardBrowser(bounds::queueHighMark, bounds::queueLowMark), towardKipd(bounds::queueHighMark, bounds::queueLowMark)
 {
 }

@@ -2,6 +2,7 @@
 
 #include "Bounds.h"
 #include "BridgeSlots.h"
+#include "ConnectionCaps.h"
 #include "OutboundQueue.h"
 #include "wire/NulFramer.h"
 
@@ -22,7 +23,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 public:
     using Request = boost::beast::http::request<boost::beast::http::string_body>;
 
-    Bridge(boost::beast::tcp_stream browser, BridgeSlots::Slot slot, std::string kipdHost);
+    Bridge(boost::beast::tcp_stream browser, ConnectionCaps::Ticket connection, BridgeSlots::Slot slot,
+           std::string kipdHost);
     void start(Request upgrade);
     // Closes both sides after one of the bridge's handlers threw.
     void abandon(const std::exception& error);
@@ -52,6 +54,7 @@ private:
     boost::beast::websocket::stream<boost::beast::tcp_stream> browser;
     boost::beast::tcp_stream kipd;
     tcp::resolver resolver;
+    ConnectionCaps::Ticket connection;
     BridgeSlots::Slot slot;
     std::string kipdHost;
 

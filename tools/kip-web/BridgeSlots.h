@@ -6,8 +6,9 @@
 #include <optional>
 #include <string>
 
-// Counts the bridges alive, in all and per client, so that one client cannot take them all;
-// a slot is given back when its holder goes.
+// Counts the bridges alive, in all and per client, so that one client cannot take them all,
+// and keeps the last few free for clients that hold none, so that a handful of clients cannot
+// take them all either; a slot is given back when its holder goes.
 class BridgeSlots : public std::enable_shared_from_this<BridgeSlots> {
 public:
     class Slot {
@@ -26,12 +27,16 @@ public:
         std::string client;
     };
 
-    BridgeSlots(std::size_t limit, std::size_t perClient) : limit(limit), perClient(perClient) {}
+    BridgeSlots(std::size_t limit, std::size_t perClient, std::size_t forNewClients)
+        : limit(limit), perClient(perClient), forNewClients(forNewClients)
+    {
+    }
 
     std::optional<Slot> take(const std::string& client)
     {
         auto held = heldBy.find(client);
-        if (taken == limit || (held != heldBy.end() && held->second == perClient))
+        bool holdsSome = held != heldBy.end();
+        if (taken == limit || (holdsSome && (held->second == perClient || limit - taken <= forNewClients)))
             return std::nullopt;
         ++taken;
         ++heldBy[client];
@@ -48,6 +53,7 @@ private:
 
     std::size_t limit;
     std::size_t perClient;
+    std::size_t forNewClients;
     std::size_t taken = 0;
     std::map<std::string, std::size_t> heldBy;
 };

@@ -6,13 +6,14 @@
 #include <map>
 #include <string>
 
-// Slows down guessing the token: after a few wrong tokens from one client, its next tries are
-// refused unheard for a wait that doubles with each further wrong one.
+// Slows down guessing the token: after a few wrong tokens from one client, its next wrong tries
+// are refused for a wait that doubles with each further wrong one heard. A right token is never
+// refused, and forgives nothing: behind a proxy one key may hold the operator and a guesser.
 class FailureThrottle {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // How long the client must still wait before a token of it is heard; zero when it may try.
+    // How long the client must still wait before a wrong token of it is heard; zero when it may try.
     Clock::duration waitFor(const std::string& client, Clock::time_point now) const
     {
         auto record = records.find(client);
@@ -28,8 +29,6 @@ public:
             record.until = now + std::min(bounds::longestTokenWait,
                                           bounds::firstTokenWait * (1u << std::min(record.failures - bounds::freeTokenFailures, 16u)));
     }
-
-    void succeeded(const std::string& client) { records.erase(client); }
 
 private:
     struct Record {

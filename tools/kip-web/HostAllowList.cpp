@@ -1,7 +1,14 @@
 #include "HostAllowList.h"
 
+#include "Bounds.h"
+#include "ClientKey.h"
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -9,12 +16,54 @@ bool isNameCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)
 
 bool isPort(std::string_view text)
 {
-    return !text.empty() && text.size() <= 5 && std::all_of(text.begin(), text.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c));
-    });
+    return !text.empty() && text.size() <= 5 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
+           std::stoul(std::string(text)) <= 65535;
+}
+
+// An address as an interface and a Host name it alike: IPv4 unmapped, IPv6 without its zone.
+boost::asio::ip::address comparable(const boost::asio::ip::address& address)
+{
+    boost::asio::ip::address plain = unmapped(address);
+    return plain.is_v6() ? boost::asio::ip::address(boost::asio::ip::address_v6(plain.to_v6().to_bytes())) : plain;
 }
 
 }  // namespace
+
+bool OwnAddresses::has(const boost::asio::ip::address& address)
+{
+    boost::asio::ip::address wanted = comparable(address);
+    auto known = [&] { return std::find(addresses.begin(), addresses.end(), wanted) != addresses.end(); };
+    if (known())
+        return true;
+    auto now = std::chrono::steady_clock::now();
+    if (readAt && now - *readAt < bounds::ownAddressesReread)
+        return false;
+    readAt = now;
+    read();
+    return known();
+}
+
+void OwnAddresses::read()
+{
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return;  // keep what was known
+    addresses.clear();
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr)
+            continue;
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            const auto* ip = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            addresses.push_back(boost::asio::ip::address_v4(ntohl(ip->sin_addr.s_addr)));
+        } else if (entry->ifa_addr->sa_family == AF_INET6) {
+            boost::asio::ip::address_v6::bytes_type bytes;
+            std::memcpy(bytes.data(), reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr.s6_addr, 16);
+            addresses.push_back(boost::asio::ip::address_v6(bytes));
+        }
+    }
+    ::freeifaddrs(list);
+}
 
 std::optional<HostAllowList::Authority> HostAllowList::parse(std::string_view text)
 {
@@ -61,7 +110,7 @@ bool HostAllowList::allowsAddress(const std::string& name) const
     boost::asio::ip::address address = boost::asio::ip::make_address(name, error);
     if (error)
         return false;
-    return address.is_loopback() || address == listenAddress || listenAddress.is_unspecified();
+    return address.is_loopback() || address == listenAddress || (listenAddress.is_unspecified() && own.has(address));
 }
 
 bool HostAllowList::allowsName(const Authority& authority) const
@@ -70,6 +119,8 @@ bool HostAllowList::allowsName(const Authority& authority) const
         return entry.name == authority.name && (entry.port.empty() || entry.port == authority.port);
     });
 }
+
+bool HostAllowList::isHost(std::string_view host) { return parse(host).has_value(); }
 
 bool HostAllowList::allowsHost(std::string_view host) const
 {

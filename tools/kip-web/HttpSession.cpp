@@ -2,7 +2,6 @@
 
 #include "Bounds.h"
 #include "Bridge.h"
-#include "ClientKey.h"
 #include "GuardHeaders.h"
 #include "Guarded.h"
 #include "WebFiles.h"
@@ -38,18 +37,52 @@ std::optional<std::chrono::milliseconds> quietOf(beast::string_view target)
     return std::chrono::milliseconds(milliseconds);
 }
 
-std::string clientOf(const boost::asio::ip::tcp::socket& socket)
+std::optional<boost::asio::ip::address> peerOf(const boost::asio::ip::tcp::socket& socket)
 {
     boost::system::error_code error;
     auto peer = socket.remote_endpoint(error);
-    return error ? "unknown" : clientKey(peer.address());
+    return error ? std::nullopt : std::optional(peer.address());
+}
+
+// A body framed otherwise than by Content-Length or chunked cannot be told from the next request.
+bool framingIsKnown(const http::fields& head)
+{
+    auto encoding = head.find(http::field::transfer_encoding);
+    return encoding == head.end() ||
+           (head.count(http::field::transfer_encoding) == 1 && beast::iequals(encoding->value(), "chunked"));
+}
+
+bool isParseError(beast::error_code error)
+{
+    static const auto& category = beast::error_code(http::error::bad_method).category();
+    return error.category() == category && error != http::error::end_of_stream && error != http::error::partial_message;
 }
 
 }  // namespace
 
 HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<Site> site)
-    : stream(std::move(socket)), client(clientOf(stream.socket())), quiet(stream.get_executor()), site(std::move(site))
+    : stream(std::move(socket)), peer(peerOf(stream.socket())),
+      client(peer ? site->keys.ofConnection(*peer) : "unknown"), quiet(stream.get_executor()), site(std::move(site))
 {
+}
+
+void HttpSession::start()
+{
+    if (!peer)
+        return;  // gone already
+    std::optional<ConnectionCaps::Ticket> admitted =
+        site->connections->admit(client, !site->keys.isProxy(*peer), [this] { giveWay(); });
+    if (!admitted)
+        return;
+    ticket.emplace(std::move(*admitted));
+    readRequest();
+}
+
+// Made room for a newcomer: the handlers still pending see their operations aborted.
+void HttpSession::giveWay()
+{
+    quiet.cancel();
+    stream.close();
 }
 
 void HttpSession::abandon(const std::exception& error)
@@ -68,6 +101,19 @@ void HttpSession::readRequest()
 {
     parser.emplace();
     parser->body_limit(bounds::maxHttpBody);
+    ticket->touch();
+    stream.expires_after(bounds::requestHead);
+    http::async_read_header(stream, buffer, *parser, guarded(shared_from_this(), &HttpSession::onHead));
+}
+
+void HttpSession::onHead(error_code error, std::size_t)
+{
+    if (error)
+        return onReadFailed(error);
+    if (!framingIsKnown(parser->get()))
+        return refuseAndClose(http::status::bad_request, "kip-web reads no Transfer-Encoding but chunked.\n");
+    if (parser->is_done())
+        return onRequest({}, 0);
     stream.expires_after(bounds::httpIdle);
     http::async_read(stream, buffer, *parser, guarded(shared_from_this(), &HttpSession::onRequest));
 }
@@ -75,26 +121,35 @@ void HttpSession::readRequest()
 void HttpSession::onRequest(error_code error, std::size_t)
 {
     if (error)
-        return finish();
+        return onReadFailed(error);
     Request request = parser->release();
-    if (std::optional<Refusal> refusal = site->admission.checkSite(request, client))
+    std::string from = site->keys.ofRequest(*peer, request);
+    if (std::optional<Refusal> refusal = site->admission.checkSite(request, from))
         return respond(refusalResponse(request, *refusal));
     if (beast::websocket::is_upgrade(request))
-        return upgrade(std::move(request));
+        return upgrade(std::move(request), from);
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
         Response reply = textResponse(request, http::status::method_not_allowed, "Only GET and HEAD are served.\n");
         reply.set(http::field::allow, "GET, HEAD");
         return respond(std::move(reply));
     }
-    serve(std::move(request));
+    serve(std::move(request), from);
 }
 
-void HttpSession::serve(Request request)
+// A client that left or fell silent is closed; one that sent what is not HTTP hears why first.
+void HttpSession::onReadFailed(error_code error)
+{
+    if (!isParseError(error))
+        return finish();
+    refuseAndClose(http::status::bad_request, "This is not an HTTP request that kip-web reads.\n");
+}
+
+void HttpSession::serve(Request request, const std::string& from)
 {
     std::string_view path = pathOf(request.target());
     bool ownFile = path != "/quiet" && path != "/session";
     if (!ownFile)
-        if (std::optional<Refusal> refusal = site->admission.checkToken(request, client))
+        if (std::optional<Refusal> refusal = site->admission.checkToken(request, from))
             return respond(refusalResponse(request, *refusal));
     if (path == "/quiet")
         return answerAfterQuiet(request);
@@ -115,16 +170,18 @@ void HttpSession::answerAfterQuiet(const Request& request)
 
 void HttpSession::onQuiet(error_code) { write(); }
 
-void HttpSession::upgrade(Request request)
+void HttpSession::upgrade(Request request, const std::string& from)
 {
     if (request.target() != "/ws")
         return respond(textResponse(request, http::status::not_found, "No WebSocket here.\n"));
-    if (std::optional<Refusal> refusal = site->admission.checkToken(request, client))
+    if (std::optional<Refusal> refusal = site->admission.checkToken(request, from))
         return respond(refusalResponse(request, *refusal));
-    std::optional<BridgeSlots::Slot> slot = site->slots->take(client);
+    std::optional<BridgeSlots::Slot> slot = site->slots->take(from);
     if (!slot)
         return respond(textResponse(request, http::status::service_unavailable, "Too many connections.\n"));
-    std::make_shared<Bridge>(std::move(stream), std::move(*slot), site->kipdHost)->start(std::move(request));
+    ticket->keep();
+    std::make_shared<Bridge>(std::move(stream), std::move(*ticket), std::move(*slot), site->kipdHost)
+        ->start(std::move(request));
 }
 
 HttpSession::Response HttpSession::fileResponse(const Request& request) const
@@ -180,8 +237,19 @@ void HttpSession::respond(Response reply)
     write();
 }
 
+// For a request whose end cannot be found: the answer ends the connection.
+void HttpSession::refuseAndClose(http::status status, std::string text)
+{
+    Request head;
+    head.version(11);
+    head.keep_alive(false);
+    respond(textResponse(head, status, std::move(text)));
+}
+
 void HttpSession::write()
 {
+    ticket->touch();
+    stream.expires_after(bounds::httpIdle);
     setGuardHeaders(*response);
     response->set(http::field::cache_control, "no-cache");
     http::async_write(stream, *response, guarded(shared_from_this(), &HttpSession::onWritten));

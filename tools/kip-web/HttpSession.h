@@ -11,12 +11,15 @@
 #include <optional>
 #include <string>
 
-// One browser's HTTP connection: checks who asks (Admission), serves the page's files and
-// hands a WebSocket upgrade on /ws to a new Bridge while the client has a bridge slot left.
+// One browser's HTTP connection: counts itself in the connection caps, checks who asks
+// (Admission), serves the page's files and hands a WebSocket upgrade on /ws to a new Bridge
+// while the client has a bridge slot left. A request's head must come within 10 s of the
+// connection or of the last answer.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
     HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<Site> site);
-    void start() { readRequest(); }
+    // Reads the first request, or closes the connection when the caps leave it no room.
+    void start();
     // Closes this connection after one of its handlers threw.
     void abandon(const std::exception& error);
 
@@ -26,9 +29,11 @@ private:
     using Response = boost::beast::http::response<boost::beast::http::string_body>;
 
     void readRequest();
+    void onHead(error_code error, std::size_t size);
     void onRequest(error_code error, std::size_t size);
-    void serve(Request request);
-    void upgrade(Request request);
+    void onReadFailed(error_code error);
+    void serve(Request request, const std::string& from);
+    void upgrade(Request request, const std::string& from);
     void answerAfterQuiet(const Request& request);
     void onQuiet(error_code error);
     Response fileResponse(const Request& request) const;
@@ -36,15 +41,19 @@ private:
     Response textResponse(const Request& request, boost::beast::http::status status, std::string text) const;
     Response refusalResponse(const Request& request, const Refusal& refusal) const;
     void respond(Response response);
+    void refuseAndClose(boost::beast::http::status status, std::string text);
     void write();
     void onWritten(error_code error, std::size_t size);
     void finish();
+    void giveWay();
 
     boost::beast::tcp_stream stream;
-    std::string client;
+    std::optional<boost::asio::ip::address> peer;
+    std::string client;  // the connection's, as the caps count it; a request may name its own
     boost::beast::flat_buffer buffer;
     boost::asio::steady_timer quiet;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser;
     std::optional<Response> response;
     std::shared_ptr<Site> site;
+    std::optional<ConnectionCaps::Ticket> ticket;
 };

@@ -4,8 +4,9 @@
 #include <deque>
 #include <string>
 
-// Messages waiting for one writer, counted in bytes. Once the queue passes the high mark it
-// holds back the side that fills it, until the writer has drained it down to the low mark.
+// Messages waiting for one writer, counted in the bytes of memory they take, each message's own
+// overhead included. Once the queue passes the high mark it holds back the side that fills it,
+// until the writer has drained it down to the low mark.
 class OutboundQueue {
 public:
     OutboundQueue(std::size_t highMark, std::size_t lowMark) : highMark(highMark), lowMark(lowMark) {}

@@ -2,13 +2,18 @@
 
 #include "Admission.h"
 #include "BridgeSlots.h"
+#include "ClientKey.h"
+#include "ConnectionCaps.h"
 
 #include <memory>
 #include <string>
 
-// What every connection of one kip-web shares: who may use it, its bridge slots, where kipd is.
+// What every connection of one kip-web shares: who may use it, whom a request comes from, its
+// connection caps and bridge slots, where kipd is.
 struct Site {
     Admission admission;
+    ClientKeys keys;
+    std::shared_ptr<ConnectionCaps> connections;
     std::shared_ptr<BridgeSlots> slots;
     std::string kipdHost;
 };

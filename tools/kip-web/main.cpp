@@ -5,6 +5,9 @@
 
 #include <boost/asio/signal_set.hpp>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -15,6 +18,7 @@ namespace {
 
 const char* const usage =
     "Usage: kip-web [--listen ADDR:PORT] [--kipd HOST] [--token-file FILE] [--allow-host NAME[:PORT]]...\n"
+    "               [--trusted-proxy ADDR]\n"
     "       kip-web --new-token FILE\n"
     "\n"
     "Serves the configurator page and bridges its WebSocket to kipd.\n"
@@ -24,6 +28,8 @@ const char* const usage =
     "  --token-file FILE       clients must show the token in FILE (the page asks for it once)\n"
     "  --allow-host NAME[:PORT]  a name the page may be reached under, besides loopback and the\n"
     "                          listen address (a reverse proxy's name, the box's DNS name)\n"
+    "  --trusted-proxy ADDR    the reverse proxy connecting from ADDR names each client in the last\n"
+    "                          entry of X-Forwarded-For; its clients are then counted apart\n"
     "  --new-token FILE        write a new random token to FILE, readable by its owner only, and exit\n"
     "  --help                  print this and exit\n";
 
@@ -33,6 +39,14 @@ struct Options {
     std::vector<std::string> allowedHosts;
     std::string tokenFile;
     std::string newTokenFile;
+    std::optional<boost::asio::ip::address> trustedProxy;
+};
+
+// What the open-file limit leaves for browsers' connections and for bridges, each of which
+// holds a connection to kipd besides its browser's.
+struct DescriptorBudget {
+    std::size_t connections;
+    std::size_t bridges;
 };
 
 class UsageError : public std::runtime_error {
@@ -58,6 +72,15 @@ boost::asio::ip::tcp::endpoint parseEndpoint(const std::string& text)
     return {parsed, static_cast<unsigned short>(std::stoul(port))};
 }
 
+boost::asio::ip::address parseAddress(const std::string& text)
+{
+    boost::system::error_code error;
+    boost::asio::ip::address address = boost::asio::ip::make_address(text, error);
+    if (error)
+        throw UsageError("--trusted-proxy wants an IP address, got " + text);
+    return unmapped(address);
+}
+
 Options parseOptions(int argc, char* argv[])
 {
     Options options;
@@ -74,6 +97,8 @@ Options parseOptions(int argc, char* argv[])
             options.tokenFile = argv[++i];
         else if (option == "--new-token" && hasValue)
             options.newTokenFile = argv[++i];
+        else if (option == "--trusted-proxy" && hasValue)
+            options.trustedProxy = parseAddress(argv[++i]);
         else if (option == "--help")
             throw UsageError("");
         else
@@ -86,6 +111,27 @@ Options parseOptions(int argc, char* argv[])
     return options;
 }
 
+// Raises the soft limit to the hard one first, as far as it goes.
+DescriptorBudget descriptorBudget()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        throw std::runtime_error("cannot read the open-file limit");
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised{limit.rlim_max, limit.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    std::size_t usable = static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+    usable = usable > bounds::descriptorReserve ? usable - bounds::descriptorReserve : 0;
+    std::size_t bridges = std::min(bounds::maxBridges, usable / 4);
+    if (bridges == 0)
+        throw std::runtime_error("an open-file limit of " + std::to_string(limit.rlim_cur) +
+                                 " leaves kip-web no room: give it " + std::to_string(bounds::descriptorReserve + 4) +
+                                 " or more");
+    return {std::min(bounds::maxConnections, usable - bridges), bridges};
+}
+
 std::shared_ptr<Site> siteOf(const Options& options, unsigned short port)
 {
     HostAllowList hosts(options.listen.address(), port);
@@ -95,9 +141,13 @@ std::shared_ptr<Site> siteOf(const Options& options, unsigned short port)
     std::optional<AccessToken> token;
     if (!options.tokenFile.empty())
         token = AccessToken::readFrom(options.tokenFile);
-    return std::make_shared<Site>(Site{Admission(std::move(hosts), std::move(token)),
-                                       std::make_shared<BridgeSlots>(bounds::maxBridges, bounds::maxBridgesPerClient),
-                                       options.kipdHost});
+    DescriptorBudget budget = descriptorBudget();
+    auto connections = std::make_shared<ConnectionCaps>(budget.connections,
+                                                        std::min(bounds::maxConnectionsPerClient, budget.connections));
+    auto slots = std::make_shared<BridgeSlots>(budget.bridges, std::min(bounds::maxBridgesPerClient, budget.bridges),
+                                               budget.bridges * bounds::bridgesForNewClients / bounds::maxBridges);
+    return std::make_shared<Site>(Site{Admission(std::move(hosts), std::move(token)), ClientKeys(options.trustedProxy),
+                                       std::move(connections), std::move(slots), options.kipdHost});
 }
 
 // A handler that throws past its connection's guard is logged; the page stays served.
