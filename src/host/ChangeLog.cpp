@@ -2,7 +2,8 @@
 
 std::uint64_t ChangeLog::record(const std::string& client, const std::string& type, const std::string& mac)
 {
-    changes.push_back(Change{std::chrono::system_clock::now(), client, type, mac, pendingText});
+    changes.push_back(Change{std::chrono::system_clock::now(), client.substr(0, textLength),
+                             type.substr(0, textLength), mac.substr(0, textLength), pendingText});
     if (changes.size() > kept) {
         changes.pop_front();
         ++firstNumber;
@@ -18,7 +19,7 @@ void ChangeLog::settle(std::uint64_t number, const std::string& error)
     Change& change = changes[number - firstNumber];
     if (change.result != pendingText)
         return;
-    change.result = error.empty() ? okText : error;
+    change.result = error.empty() ? okText : error.substr(0, textLength);
     publish();
 }
 

@@ -11,9 +11,11 @@
 // The last changes clients asked for, for the status report: when, from which client, the
 // request type, the target MAC and how it ended ("pending" until its answer runs, then "ok" or
 // the error text). Recorded on the worker thread; each change publishes a copy for readers.
+// A client chooses the MAC and may make it a mebibyte long: each text is cut to `textLength`.
 class ChangeLog {
 public:
     static constexpr std::size_t kept = 20;
+    static constexpr std::size_t textLength = 100;
     static constexpr const char* pendingText = "pending";
     static constexpr const char* okText = "ok";
 

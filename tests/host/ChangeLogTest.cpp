@@ -26,10 +26,13 @@ TEST(ChangeLog, KeepsTheLastTwentyEachSettledOnceWithItsAnswer)
 
     for (int i = 2; i < 22; ++i)
         log.record("127.0.0.1:1", "set_tessora_info", "M" + std::to_string(i));
+    // A client's text of any length is kept short.
+    log.settle(log.record("127.0.0.1:1", "set_tessora_info", std::string(1 << 20, 'm')), std::string(1 << 20, 'e'));
+    EXPECT_EQ(results(log).back(), std::string(ChangeLog::textLength, 'm') + " " + std::string(ChangeLog::textLength, 'e'));
     log.settle(first, "");  // no longer kept
     log.settle(first + 21, "");
     std::vector<std::string> kept = results(log);
     ASSERT_EQ(kept.size(), ChangeLog::kept);
-    EXPECT_EQ(kept.front(), "M2 pending");
-    EXPECT_EQ(kept.back(), "M21 ok");
+    EXPECT_EQ(kept.front(), "M3 pending");
+    EXPECT_EQ(kept[ChangeLog::kept - 2], "M21 ok");
 }
