@@ -34,13 +34,13 @@ pids+=($!)
 wait_for_log "$simulator_log" 'listening on'
 echo "Simulator of the configuration daemon and of the network of $network (messages: $simulator_log)"
 
-build/kipd &
+KIPD_STATUS_SOCKET="$PWD/build/kipd-status" build/kipd &
 pids+=($!)
 for _ in $(seq 100); do
   (exec 3<>/dev/tcp/127.0.0.1/3971) 2>/dev/null && break
   sleep 0.1
 done
-echo "kipd: serving configuration clients on port 3971"
+echo "kipd: serving configuration clients on port 3971, its status on build/kipd-status (kipd(8), STATUS)"
 
 web_log=build/kip-web.log
 build/kip-web >"$web_log" 2>&1 &

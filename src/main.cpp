@@ -1,6 +1,7 @@
 #include "core/KipController.h"
 #include "log/LogChannel.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <malloc.h>
 #include <iostream>
@@ -30,6 +31,10 @@ int main(int argc, char* argv[])
     // staying in the allocator's pools after the connection has gone.
     ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     KipController controller(address);
+    // The status socket's path; unset or empty, there is none.
+    const char* statusPath = std::getenv("KIPD_STATUS_SOCKET");
+    if (statusPath && *statusPath)
+        controller.serveStatus(statusPath);
     controller.run();
     return 0;
 }

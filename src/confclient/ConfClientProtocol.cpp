@@ -159,6 +159,7 @@ void ConfClientProtocol::requestDeviceList(std::shared_ptr<Command> command)
 {
     deviceListCommand = std::move(command);
     replyCommand.reset();
+    search = DeviceSearch{std::chrono::system_clock::now(), 0};
     sendTo("device get", devicekind::confDaemonAddress);
 }
 

@@ -11,6 +11,7 @@
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -78,6 +79,14 @@ public:
     static void collectNumberedValues(const Tree& message, const std::string& key, std::deque<std::string>& queue);
 
     const std::shared_ptr<TcpClientInterface>& directInterface() const { return directLink; }
+    std::shared_ptr<TcpClientInterface> mainInterface() const { return std::dynamic_pointer_cast<TcpClientInterface>(link); }
+
+    // The last device search: when it was sent and how many devices have answered it since.
+    struct DeviceSearch {
+        boost::optional<std::chrono::system_clock::time_point> startedAt;
+        std::size_t replies = 0;
+    };
+    const DeviceSearch& lastSearch() const { return search; }
 
 private:
     // ConfClientProtocol.cpp.
@@ -137,5 +146,6 @@ private:
     std::shared_ptr<Command> replyCommand;
     // Runs with the MAC text of each device that answers a search; as shared as `replyCommand`.
     std::shared_ptr<Command> deviceListCommand;
+    DeviceSearch search;
     NetManager* netManager;
 };

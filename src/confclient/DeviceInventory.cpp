@@ -318,6 +318,8 @@ void ConfClientProtocol::onDeviceGet(const Tree& reply, bool viaDirectLink)
     const boost::optional<std::string> ip = optionalTextOf(reply, "ip");
     if (!ip)
         return;
+    if (viaDirectLink)
+        ++search.replies;
 
     std::string kind = from->substr(0, at);
     const std::string mac = from->substr(at + 1);

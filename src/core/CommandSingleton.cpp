@@ -2,6 +2,7 @@
 
 #include "log/Log.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -33,9 +34,9 @@ public:
     {
         for (;;) {
             CommandSingleton::Entry entry = queue->takeNext();
-            if (!entry.first)
+            if (!entry.command)
                 return;
-            executeReporting(*entry.first, entry.second);
+            queue->execute(entry);
         }
     }
 
@@ -62,10 +63,11 @@ CommandSingleton::~CommandSingleton()
 
 void CommandSingleton::enqueue(std::shared_ptr<Command> command, const std::string& argument)
 {
-    Entry entry(std::move(command), argument);
+    Entry entry{std::move(command), argument, Clock::now()};
     {
         std::lock_guard<std::mutex> guard(queueLock);
         queue.push_back(std::move(entry));
+        waiting.store(queue.size(), std::memory_order_relaxed);
     }
     wakeup.notify_one();
 }
@@ -76,5 +78,32 @@ CommandSingleton::Entry CommandSingleton::takeNext()
     wakeup.wait(lock, [this] { return !queue.empty(); });
     Entry entry = std::move(queue.front());
     queue.pop_front();
+    waiting.store(queue.size(), std::memory_order_relaxed);
     return entry;
+}
+
+// Worker thread: the entry's wait is noted and the worker counts as busy while it runs.
+void CommandSingleton::execute(const Entry& entry)
+{
+    const Clock::time_point start = Clock::now();
+    longestWait.note(start, std::chrono::duration_cast<std::chrono::microseconds>(start - entry.queuedAt));
+    busySince.store(start.time_since_epoch().count());
+    executeReporting(*entry.command, entry.argument);
+    busySince.store(0);
+    executed.fetch_add(1);
+}
+
+CommandSingleton::Figures CommandSingleton::figures() const
+{
+    Figures figures;
+    const Clock::time_point now = Clock::now();
+    figures.waiting = waiting.load(std::memory_order_relaxed);
+    const Clock::rep since = busySince.load();
+    figures.workerBusy = since != 0;
+    if (figures.workerBusy)
+        figures.busyFor = std::max(std::chrono::microseconds(0),
+            std::chrono::duration_cast<std::chrono::microseconds>(now - Clock::time_point(Clock::duration(since))));
+    figures.longestWaitLastMinute = longestWait.longest(now);
+    figures.executed = executed.load();
+    return figures;
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "core/Command.h"
+#include "core/LongestWait.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -29,14 +32,36 @@ public:
     // Appends an entry; callable from any thread, including the worker itself.
     void enqueue(std::shared_ptr<Command> command, const std::string& argument);
 
+    // What the queue and its worker are doing, for the status report; any thread, no lock.
+    struct Figures {
+        std::size_t waiting = 0;
+        bool workerBusy = false;
+        std::chrono::microseconds busyFor{0};
+        std::chrono::microseconds longestWaitLastMinute{0};
+        std::uint64_t executed = 0;
+    };
+    Figures figures() const;
+
 private:
-    using Entry = std::pair<std::shared_ptr<Command>, std::string>;
+    using Clock = LongestWait::Clock;
+    struct Entry {
+        std::shared_ptr<Command> command;
+        std::string argument;
+        Clock::time_point queuedAt;
+    };
     friend class CommandThread;
 
     Entry takeNext();
+    void execute(const Entry& entry);
 
     std::thread worker;
     std::deque<Entry> queue;
     std::mutex queueLock;
     std::condition_variable wakeup;
+    // Written by the worker (and `waiting` under the lock by every producer), read by anyone.
+    std::atomic<std::size_t> waiting{0};
+    // The clock's count when the running command started; 0 while the worker waits.
+    std::atomic<Clock::rep> busySince{0};
+    std::atomic<std::uint64_t> executed{0};
+    LongestWait longestWait;
 };

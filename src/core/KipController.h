@@ -4,18 +4,25 @@
 #include "wire/Ports.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 
+#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
 
+class ChangeLog;
 class ClientCensus;
 class FlowGate;
 class JbpHostProtocol;
+class StatusListener;
+class SummaryPublisher;
+class TcpClientInterface;
 class TcpServerListener;
 
 // Owns everything long-lived: the listener for configuration clients, their protocols,
-// the network manager (with the configuration-daemon link) and the event loop.
+// the network manager (with the configuration-daemon link), the event loop and, when asked
+// for, the status socket. SIGUSR1 writes both configuration-daemon links' traffic to the log.
 class KipController {
 public:
     explicit KipController(const std::string& address, int listenPort = kipport::host,
@@ -24,8 +31,11 @@ public:
 
     // Runs the event loop for ever, pausing 1 second after each return from it.
     void run();
-    // One pass of the loop: returns when the loop stops or a handler throws.
+    // One pass of the loop: returns when the loop stops or a handler throws. Nothing is logged.
     void runOnce();
+    // Serves the status report at `path`; without a call there is no status socket. A path that
+    // cannot be used is logged once, and kipd goes on without status.
+    void serveStatus(const std::string& path);
 
     // Worker-thread targets of the listener's and the protocols' commands.
     void acceptConnection(const std::string& text);
@@ -40,7 +50,9 @@ public:
     std::size_t connectionCount() const { return connections.size(); }
 
 private:
-    void noteEscapedError(const std::string& text);
+    // Event loop: the links' histories, at notice level, named "main" and "direct".
+    void waitForHistorySignal();
+    void dumpLinkHistories();
 
     // Declared first so that it outlives every socket built on it, and the network manager
     // before the connections, whose protocols call it as they go.
@@ -51,6 +63,12 @@ private:
     NetManager netManager;
     std::shared_ptr<TcpServerListener> listener;
     std::list<std::shared_ptr<JbpHostProtocol>> connections;
-    // Main thread only: the last error that escaped the loop and was recorded.
-    std::string lastEscapedError;
+    std::shared_ptr<ChangeLog> changeLog;
+    std::shared_ptr<TcpClientInterface> mainLink;
+    std::shared_ptr<TcpClientInterface> directLink;
+    boost::asio::signal_set historySignal;
+    const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
+    const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
+    std::shared_ptr<SummaryPublisher> summaryPublisher;
+    std::shared_ptr<StatusListener> statusListener;
 };

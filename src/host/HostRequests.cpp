@@ -72,6 +72,8 @@ void JbpHostProtocol::answerMayChangeCorvanetIpSettings(const std::string& error
 void JbpHostProtocol::setCorvanetIpSettings(const Tree& request)
 {
     const std::string own = netManager->tree().getOr(systempath::ownMac, "");
+    const std::string mac = request.get("mac_address", own);
+    recordChange(mac);
     systemMissingBefore = !netManager->hasSystem();
     std::string ipAddress, subnetMask, defaultGateway, hostname;
     try {
@@ -81,15 +83,16 @@ void JbpHostProtocol::setCorvanetIpSettings(const Tree& request)
         hostname = request.get<std::string>("hostname");
     } catch (const boost::property_tree::ptree_error& error) {
         replyError(hostreply::setCorvanetIpInvalidId, hostreply::invalidObjectPrefix + std::string(error.what()));
+        settleChange(hostreply::invalidObjectPrefix + std::string(error.what()));
         return;
     }
-    const std::string mac = request.get("mac_address", own);
     netManager->setIpSettings(ipAddress, subnetMask, defaultGateway, hostname, mac,
                               answer(&JbpHostProtocol::answerSetCorvanetIpSettings));
 }
 
 void JbpHostProtocol::answerSetCorvanetIpSettings(const std::string& error)
 {
+    settleChange(error);
     Tree reply;
     if (error.empty()) {
         reply.put("system_created", systemMissingBefore && netManager->hasSystem());
@@ -171,6 +174,7 @@ void JbpHostProtocol::answerGetDevicesSubsystemsRead(const std::string& error)
 void JbpHostProtocol::setTessoraInfo(const Tree& request)
 {
     targetMac = request.get("ip_settings.mac_address", "");
+    recordChange(targetMac);
     const std::string ipAddress = request.get("ip_settings.ip_address", "");
     const std::string subnetMask = request.get("ip_settings.subnet_mask", "");
     const std::string defaultGateway = request.get("ip_settings.default_gateway", "");
@@ -186,6 +190,7 @@ void JbpHostProtocol::setTessoraInfo(const Tree& request)
         includeGiven = static_cast<bool>(include);
     } catch (const boost::property_tree::ptree_error& error) {
         replyError(hostreply::setTessoraInfoInvalidId, hostreply::invalidObjectPrefix + std::string(error.what()));
+        settleChange(hostreply::invalidObjectPrefix + std::string(error.what()));
         return;
     }
     level.no = request.get("system.level.no", "");
@@ -197,6 +202,7 @@ void JbpHostProtocol::setTessoraInfo(const Tree& request)
 // The common end of a router change: the router's report, or the error.
 void JbpHostProtocol::answerSetTessoraInfo(const std::string& error)
 {
+    settleChange(error);
     if (!error.empty()) {
         replyError(hostreply::setTessoraFailedId, error);
     } else if (!targetMac.empty()) {
@@ -207,8 +213,10 @@ void JbpHostProtocol::answerSetTessoraInfo(const std::string& error)
 
 void JbpHostProtocol::answerSetTessoraInfoSystemRead(const std::string& error)
 {
-    if (refusedWithoutSystem(error, hostreply::setTessoraSystemFailedId, hostreply::noSystemForTessora))
+    if (refusedWithoutSystem(error, hostreply::setTessoraSystemFailedId, hostreply::noSystemForTessora)) {
+        settleChange(error.empty() ? hostreply::noSystemForTessora : error);
         return;
+    }
     if (!includeGiven)
         addTargetRouter();
     else if (includeValue)
@@ -219,10 +227,12 @@ void JbpHostProtocol::answerSetTessoraInfoSystemRead(const std::string& error)
 
 void JbpHostProtocol::answerSetTessoraInfoConfirmed(const std::string& error)
 {
-    if (!error.empty())
+    if (!error.empty()) {
         replyError(hostreply::addRouterFailedId, error);
-    else if (!targetMac.empty())
+        settleChange(error);
+    } else if (!targetMac.empty()) {
         addTargetRouter();
+    }
 }
 
 void JbpHostProtocol::addTargetRouter()

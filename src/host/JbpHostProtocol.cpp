@@ -1,6 +1,7 @@
 #include "host/JbpHostProtocol.h"
 
 #include "core/CommandSingleton.h"
+#include "host/ChangeLog.h"
 #include "log/Log.h"
 #include "model/NetManager.h"
 #include "transport/Interface.h"
@@ -32,7 +33,8 @@ boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol:
 }
 }  // namespace
 
-JbpHostProtocol::JbpHostProtocol(std::shared_ptr<Interface> newLink, NetManager* netManager)
+JbpHostProtocol::JbpHostProtocol(std::shared_ptr<Interface> newLink, NetManager* netManager,
+                                 std::shared_ptr<ChangeLog> changeLog)
     : requestTable{
           {"has_corvanet_system", &JbpHostProtocol::hasCorvanetSystem},
           {"get_corvanet_ip_settings", &JbpHostProtocol::getCorvanetIpSettings},
@@ -43,7 +45,7 @@ JbpHostProtocol::JbpHostProtocol(std::shared_ptr<Interface> newLink, NetManager*
           {"set_tessora_info", &JbpHostProtocol::setTessoraInfo},
           {"get_corvanets", &JbpHostProtocol::getCorvanets},
       },
-      netManager(netManager)
+      netManager(netManager), changeLog(std::move(changeLog))
 {
     link = std::move(newLink);
 }
@@ -143,6 +145,20 @@ void JbpHostProtocol::replyError(const std::string& id, const std::string& messa
 }
 
 void JbpHostProtocol::sendResponse(Tree reply) { sendReply(requestType + hostreply::responseSuffix, std::move(reply)); }
+
+void JbpHostProtocol::recordChange(const std::string& mac)
+{
+    if (changeLog)
+        pendingChange = changeLog->record(link ? link->peerAddress() : std::string(), requestType, mac);
+}
+
+// Only the first answer settles the change: a reply that comes again runs the answer again.
+void JbpHostProtocol::settleChange(const std::string& error)
+{
+    if (changeLog && pendingChange != 0)
+        changeLog->settle(pendingChange, error);
+    pendingChange = 0;
+}
 
 std::shared_ptr<Command> JbpHostProtocol::answer(Answer operation)
 {

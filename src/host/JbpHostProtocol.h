@@ -5,10 +5,12 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
+class ChangeLog;
 class NetManager;
 
 // The JSON protocol of one configuration client: cuts the byte stream at NUL into JSON
@@ -22,7 +24,9 @@ class JbpHostProtocol : public HostProtocol, public std::enable_shared_from_this
 public:
     using Tree = boost::property_tree::ptree;
 
-    JbpHostProtocol(std::shared_ptr<Interface> link, NetManager* netManager);
+    // Changes the client asks for are recorded in `changeLog`, when there is one.
+    JbpHostProtocol(std::shared_ptr<Interface> link, NetManager* netManager,
+                    std::shared_ptr<ChangeLog> changeLog = nullptr);
     ~JbpHostProtocol() override;
 
     void handleData(const std::string& data, Interface* link) override;
@@ -75,6 +79,11 @@ private:
     // name or description fails the change.
     void addTargetRouter();
 
+    // The change request being handled, for the change log: recorded as it arrives, settled with
+    // its answer's error text (empty for success) (JbpHostProtocol.cpp).
+    void recordChange(const std::string& mac);
+    void settleChange(const std::string& error);
+
     // One report about the device with this MAC text, this box included (DeviceReport.cpp).
     void reportDevice(const std::string& mac);
 
@@ -94,4 +103,6 @@ private:
     std::string targetMac;
     NulFramer receiveBuffer;
     NetManager* netManager;
+    std::shared_ptr<ChangeLog> changeLog;
+    std::uint64_t pendingChange = 0;  // 0: none
 };

@@ -84,6 +84,24 @@ void NetManager::reportDevices(std::shared_ptr<Command> command)
         executeIfSet(command, mac);
 }
 
+SystemSummary NetManager::summary() const
+{
+    SystemSummary summary;
+    summary.name = systemTree.getOptional(systempath::systemName);
+    if (boost::optional<std::string> ownKind = systemTree.getOptional(systempath::ownType))
+        ++summary.devicesByKind[*ownKind];
+    if (const SystemTree::Tree* devices = systemTree.findChild(systempath::devices))
+        for (const SystemTree::Tree::value_type& device : *devices) {
+            SystemTree::Tree::const_assoc_iterator type = device.second.find("type");
+            ++summary.devicesByKind[type == device.second.not_found() ? "unknown" : type->second.data()];
+        }
+    if (confClient) {
+        summary.lastSearchAt = confClient->lastSearch().startedAt;
+        summary.lastSearchReports = confClient->lastSearch().replies;
+    }
+    return summary;
+}
+
 void NetManager::forgetSystem()
 {
     systemTree.eraseTopLevel(systempath::system);

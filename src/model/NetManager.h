@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "model/SystemSummary.h"
 #include "model/SystemTree.h"
 #include "model/SystemVocabulary.h"
 #include "wire/Ports.h"
@@ -53,6 +54,8 @@ public:
     // Runs `command` with the MAC text of every known device but this box, or, on the first call
     // after the system was forgotten, searches the network and runs it as each device answers.
     void reportDevices(std::shared_ptr<Command> command);
+    // The system at a glance; it walks every device, so it is for now and then, not every command.
+    SystemSummary summary() const;
     // Erases "system" and "devices" and clears the marks that they were requested.
     void forgetSystem();
     // Drops the reply commands waiting on the configuration-daemon link.

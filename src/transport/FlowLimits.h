@@ -57,6 +57,11 @@ constexpr std::size_t turnLimit = 1 * KiB;
 constexpr std::size_t confLinkHighMark = 1 * MiB;
 constexpr std::size_t confLinkLowMark = 512 * KiB;
 
+// The status socket serves this many connections at once (more wait in its backlog), and
+// closes one that has not taken its report within the write time.
+constexpr std::size_t statusConnections = 8;
+constexpr std::chrono::seconds statusWriteTime{2};
+
 // Descriptors kept free of client connections: the listener, the two configuration-daemon
 // links, the log channel, the standard streams, the event loop's own and a margin.
 constexpr std::size_t descriptorReserve = 16;

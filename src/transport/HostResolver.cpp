@@ -26,7 +26,7 @@ HostResolver::Endpoints HostResolver::resolve(const std::string& host, int port)
     Endpoints endpoints = lookup(host, service, tcp::resolver::numeric_host | tcp::resolver::numeric_service, error);
     if (error)
         endpoints = resolveName(host, service, error);
-    // The link itself logs nothing: the error goes to the event loop, which records it once.
+    // Nothing is logged: the link keeps the error for the status report, and it ends the event loop's pass.
     if (error)
         throw boost::system::system_error(error, "resolve");
     return endpoints;

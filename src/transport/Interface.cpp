@@ -90,7 +90,13 @@ void Interface::addCommLog(const std::string& text)
         commLog.pop_front();
 }
 
-// Writes the recent traffic to the log, for diagnosing a link by hand.
+std::vector<std::string> Interface::commLogEntries() const
+{
+    std::lock_guard<std::mutex> guard(commLogLock);
+    return std::vector<std::string>(commLog.begin(), commLog.end());
+}
+
+// Writes the recent traffic to the log, for diagnosing a link.
 void Interface::dumpCommLog(int level, const std::string& name)
 {
     std::lock_guard<std::mutex> guard(commLogLock);

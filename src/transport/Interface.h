@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class Protocol;
 
@@ -36,7 +37,9 @@ public:
     void deliverDataDirect(const std::string& data);
 
     void addCommLog(const std::string& text);
-    // No caller in the daemon: for whoever diagnoses a link by hand, from a debugger.
+    // The recent traffic, oldest first; any thread.
+    std::vector<std::string> commLogEntries() const;
+    // Writes the recent traffic to the log and empties it (kipd's SIGUSR1 does so for its links).
     void dumpCommLog(int level, const std::string& name);
 
 protected:
@@ -57,5 +60,5 @@ private:
     std::mutex pendingDirectLock;
     mutable std::mutex disconnectCommandLock;
     std::list<std::string> commLog;
-    std::mutex commLogLock;
+    mutable std::mutex commLogLock;
 };

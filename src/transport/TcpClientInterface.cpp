@@ -6,6 +6,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
 
 using boost::asio::ip::tcp;
 
@@ -73,7 +74,14 @@ void TcpClientInterface::doConnect()
     if (servers.empty())
         return;
     const Server& server = servers[currentServer];
-    HostResolver::Endpoints endpoints = resolver.resolve(server.first, server.second);
+    HostResolver::Endpoints endpoints;
+    try {
+        endpoints = resolver.resolve(server.first, server.second);
+    } catch (const boost::system::system_error& error) {
+        // Not logged: the status report shows it; the next open tries again.
+        linkHealth.failed(error.what());
+        throw;
+    }
     unsigned attempt = ++attemptNumber;
     boost::asio::async_connect(socket, endpoints,
         boost::asio::bind_executor(strand, [self = self(), attempt](const boost::system::error_code& e, const tcp::endpoint&) {
@@ -86,10 +94,12 @@ void TcpClientInterface::handleConnect(unsigned attempt, const boost::system::er
     if (attempt != attemptNumber)
         return;
     if (error) {
+        linkHealth.failed(error.message());
         dropConnection();
         return;
     }
     connected = true;
+    linkHealth.connected();
     if (!txQueue.empty())
         startWrite();
     startRead();
@@ -104,6 +114,7 @@ void TcpClientInterface::dropConnection()
             currentServer = (currentServer + 1) % servers.size();
     }
     ++attemptNumber;
+    linkHealth.lost();
     shutDownSocket();
     clearQueue();
 }
@@ -129,10 +140,12 @@ void TcpClientInterface::handleRead(unsigned attempt, const boost::system::error
         return;
     if (error) {
         log(2, "Unable to receive data from %s:%d: %s", currentHost().c_str(), currentPort(), error.message().c_str());
+        linkHealth.failed(error.message());
         dropConnection();
         return;
     }
     std::string data(rxBuffer.data(), size);
+    linkHealth.received(data);
     addCommLog(currentHost() + " RX: " + data);
     queueReceived(data);
     startRead();
@@ -142,6 +155,7 @@ void TcpClientInterface::send(const std::string& data)
 {
     if (gate)
         gate->noteLinkSend();
+    linkHealth.messageSent();
     boost::asio::post(strand, [self = self(), data] { self->doSend(data); });
 }
 
@@ -160,19 +174,21 @@ void TcpClientInterface::doSend(const std::string& data)
 void TcpClientInterface::startWrite()
 {
     boost::asio::async_write(socket, txQueue.startWrite(),
-        boost::asio::bind_executor(strand, [self = self(), attempt = attemptNumber](const boost::system::error_code& e, std::size_t) {
-            self->handleWrite(attempt, e);
+        boost::asio::bind_executor(strand, [self = self(), attempt = attemptNumber](const boost::system::error_code& e, std::size_t n) {
+            self->handleWrite(attempt, e, n);
         }));
 }
 
-void TcpClientInterface::handleWrite(unsigned attempt, const boost::system::error_code& error)
+void TcpClientInterface::handleWrite(unsigned attempt, const boost::system::error_code& error, std::size_t written)
 {
+    linkHealth.bytesWritten(written);
     if (attempt != attemptNumber)
         return;
     txQueue.completeWrite();
     updateBackedUp();
     if (error) {
         log(2, "Unable to send data to %s:%d: %s", currentHost().c_str(), currentPort(), error.message().c_str());
+        linkHealth.failed(error.message());
         dropConnection();
         return;
     }
@@ -190,6 +206,7 @@ void TcpClientInterface::close()
 void TcpClientInterface::doClose()
 {
     ++attemptNumber;
+    linkHealth.lost();
     shutDownSocket();
     clearQueue();
 }

@@ -3,6 +3,7 @@
 #include "transport/FlowGate.h"
 #include "transport/HostResolver.h"
 #include "transport/Interface.h"
+#include "transport/LinkHealth.h"
 #include "transport/SendQueue.h"
 
 #include <boost/asio/io_context.hpp>
@@ -40,6 +41,8 @@ public:
     void setOption(int option, int value) override;
     // Set before the link is used.
     void setFlowGate(std::shared_ptr<FlowGate> newGate) { gate = std::move(newGate); }
+    // Whether it is up, its traffic and its last failure; event loop only.
+    LinkHealth::Figures health() const { return linkHealth.figures(); }
 
     // 0 makes `open` do nothing while the link is enabled; the daemon never sets it.
     static constexpr int optionReopenAllowed = 1;
@@ -55,7 +58,7 @@ private:
     void handleRead(unsigned attempt, const boost::system::error_code& error, std::size_t size);
     void doSend(const std::string& data);
     void startWrite();
-    void handleWrite(unsigned attempt, const boost::system::error_code& error);
+    void handleWrite(unsigned attempt, const boost::system::error_code& error, std::size_t written);
     void doClose();
     void shutDownSocket();
     std::shared_ptr<TcpClientInterface> self();
@@ -76,6 +79,7 @@ private:
     std::atomic<bool> connected{false};
     std::array<char, flowlimits::readChunk> rxBuffer{};
     std::atomic<bool> reopenAllowed{true};
+    LinkHealth linkHealth;
     // Counts connection attempts and closes on the event loop, so completions of an
     // abandoned connection are recognised and ignored.
     unsigned attemptNumber = 0;

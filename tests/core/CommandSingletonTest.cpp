@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 #include <stdexcept>
 
 using Texts = std::vector<std::string>;
@@ -54,4 +55,31 @@ TEST(CommandSingleton, LogsEachKindOfExceptionAndRunsTheNextEntry)
                                     LogCapture::record(2, "Command execution unknown exception")}));
     EXPECT_EQ(capture.allGroups(), Texts(4, "sys"));
     EXPECT_EQ(recorder.received(), Texts{"after"});
+}
+
+TEST(CommandSingleton, FiguresShowTheBusyWorkerWhatWaitsAndTheLongestWait)
+{
+    std::promise<void> release;
+    std::promise<void> started;
+    CommandSingleton queue;
+    EXPECT_FALSE(queue.figures().workerBusy);
+    std::shared_future<void> released = release.get_future().share();
+    queue.enqueue(commandOf([&, released](const std::string&) {
+                      started.set_value();
+                      released.wait();
+                  }),
+                  "");
+    started.get_future().wait();
+    queue.enqueue(commandOf([](const std::string&) {}), "");
+    queue.enqueue(commandOf([](const std::string&) {}), "");
+    const auto held = std::chrono::milliseconds(50);
+    std::this_thread::sleep_for(held);
+    CommandSingleton::Figures busy = queue.figures();
+    EXPECT_EQ(std::make_pair(busy.workerBusy, busy.waiting), std::make_pair(true, std::size_t(2)));
+    EXPECT_GE(busy.busyFor, held);
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] { return queue.figures().executed == 3; }));
+    CommandSingleton::Figures idle = queue.figures();
+    EXPECT_EQ(std::make_pair(idle.workerBusy, idle.waiting), std::make_pair(false, std::size_t(0)));
+    EXPECT_GE(idle.longestWaitLastMinute, held);  // the two entries waited behind the first
 }

@@ -28,12 +28,38 @@ def wait_until(condition, limit=5.0, step=0.02):
         time.sleep(step)
 
 
-def start_kipd(*args, prefix=()):
+def start_kipd(*args, prefix=(), env=None):
     # Standard error goes to a file: a pipe nobody reads would stop kipd at its first full buffer.
     errors = tempfile.TemporaryFile()
-    process = subprocess.Popen([*prefix, KIPD, *args], stdout=subprocess.PIPE, stderr=errors)
+    process = subprocess.Popen([*prefix, KIPD, *args], stdout=subprocess.PIPE, stderr=errors,
+                               env={**os.environ, **(env or {})})
     process.error_file = errors
     return process
+
+
+def logged(process):
+    """What kipd has written on standard error so far."""
+    return os.pread(process.error_file.fileno(), 1 << 24, 0).decode(errors="replace")
+
+
+def status_socket(add_cleanup):
+    """A path for kipd's status socket in a folder of its own, as the environment that names it."""
+    folder = tempfile.mkdtemp(prefix="kipd-status-")
+    add_cleanup(shutil.rmtree, folder, True)
+    return {"KIPD_STATUS_SOCKET": os.path.join(folder, "status")}
+
+
+def read_status(env, limit=5.0):
+    """kipd's status report: one JSON object and a newline, then the end."""
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.settimeout(limit)
+        sock.connect(env["KIPD_STATUS_SOCKET"])
+        data = b""
+        while chunk := sock.recv(65536):
+            data += chunk
+    if not data.endswith(b"\n") or data.count(b"\n") != 1:
+        raise AssertionError("not one line: %r" % data[:200])
+    return json.loads(data)
 
 
 def stop(process):
@@ -169,10 +195,10 @@ class Simulator:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def serve(add_cleanup, network, *options, prefix=()):
+def serve(add_cleanup, network, *options, prefix=(), env=None):
     sim = Simulator(network, *options)
     add_cleanup(sim.stop)
-    kipd = start_kipd(prefix=prefix)
+    kipd = start_kipd(prefix=prefix, env=env)
     add_cleanup(stop, kipd)
     if not wait_until(sim.connected):
         raise AssertionError("kipd did not connect to the simulator")
@@ -184,9 +210,10 @@ class KipdTest(unittest.TestCase):
     network = os.path.join(EXAMPLES, "network.json")
     options = ()
     prefix = ()
+    env = None
 
     def setUp(self):
-        self.sim, self.kipd = serve(self.addCleanup, self.network, *self.options, prefix=self.prefix)
+        self.sim, self.kipd = serve(self.addCleanup, self.network, *self.options, prefix=self.prefix, env=self.env)
         self.client = self.connect()
 
     def connect(self, limit=LIMIT):
