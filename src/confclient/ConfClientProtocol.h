@@ -43,10 +43,9 @@ public:
 
     // To `defaultDestination` over the main link; reconnects once, waiting 1 second, and
     // reports a link that stays down to `replyCommand`.
-    // Each tells whether the message went out (false: the main link could not be connected).
-    bool sendMessage(const std::string& name);
-    bool sendMessage(const std::string& name, const std::string& body);
-    bool sendMessage(const std::string& name, const Tree& body);
+    void sendMessage(const std::string& name);
+    void sendMessage(const std::string& name, const std::string& body);
+    void sendMessage(const std::string& name, const Tree& body);
     // To `destination` over the direct link; dropped silently while that link is down.
     void sendTo(const std::string& name, const std::string& destination);
     void sendTo(const std::string& name, const std::string& destination, const Tree& body);
