@@ -10,6 +10,7 @@
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -70,6 +71,8 @@ public:
     // Loads the initialisation program into a router, record by record (RouterProgram.cpp).
     // No client request starts it yet: a request that initialises a new router would.
     void sendRouterProgram(const std::string& deviceKey, std::shared_ptr<Command> command);
+    // For tests only: a shorter wait after the last record than the router's 3 seconds.
+    void setRouterStartUpPause(std::chrono::milliseconds pause) { routerStartUpPause = pause; }
 
     // Appends the values of a list reply to `queue`: the plain `key` alone when it has a value,
     // else key0, key1, ... up to the first missing or empty one (ConfigurationReading.cpp).
@@ -124,6 +127,9 @@ private:
     std::string currentSubsystem = "-1";
     std::string currentRouter = "-1";
     unsigned programStep = 0;
+    // The router starts the loaded program before it may be used; the worker, and every command
+    // queued behind it, waits meanwhile.
+    std::chrono::milliseconds routerStartUpPause = std::chrono::seconds(3);
     std::string ownAddress;
     NulFramer receiveBuffer;
     NulFramer directReceiveBuffer;

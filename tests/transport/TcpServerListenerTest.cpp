@@ -28,6 +28,8 @@ struct OrderedProtocol : RecordingProtocol {
         order.add(name + ":" + data);
         if (daemon)
             daemon->noteLinkSend();
+        if (data.compare(0, 3, "set") == 0)  // as an own IP change queues its settling
+            CommandSingleton::instance().enqueue(commandOf([this](const std::string&) { order.add("settle"); }), "");
         RecordingProtocol::handleData(data, from);
     }
     void handleClosed(const std::string& reason) override
@@ -126,7 +128,8 @@ TEST_F(TcpServerListenerTest, HandsOverClientsInAcceptanceOrderAndDataBeforeTheD
 
 // Each read's requests are handed over in one entry, queued as the read completes: the worker
 // handles the clients' reads in the order they came, and a client's end as it was noticed, each
-// in its place among the other entries of the queue.
+// in its place among the other entries of the queue; what a request queues comes after them all,
+// and after the requests that came with it.
 TEST_F(TcpServerListenerTest, HandlesEachReadInOneEntryInArrivalOrder)
 {
     LoopbackPeer a = LoopbackPeer::connectedTo(port());
@@ -135,8 +138,8 @@ TEST_F(TcpServerListenerTest, HandlesEachReadInOneEntryInArrivalOrder)
     ASSERT_TRUE(waitUntil([&] { return takenCount() == 3; }));
     const std::shared_ptr<TcpServerInterface> aLink = link(0), bLink = link(1), cLink = link(2);
     std::promise<void> release = blockWorker();
-    a.send(std::string("a1\0a2\0", 6));
-    ASSERT_TRUE(waitUntil([&] { return aLink->outstandingBytes() == 6; }));
+    a.send(std::string("set\0get\0", 8));
+    ASSERT_TRUE(waitUntil([&] { return aLink->outstandingBytes() == 8; }));
     b.send(std::string("b1\0", 3));
     ASSERT_TRUE(waitUntil([&] { return bLink->outstandingBytes() == 3; }));
     mark("reply");
@@ -145,11 +148,12 @@ TEST_F(TcpServerListenerTest, HandlesEachReadInOneEntryInArrivalOrder)
     ASSERT_TRUE(waitUntil([&] { return !cLink->isConnected(); }));
     mark("later reply");
     a.send(std::string("a3\0", 3));
-    ASSERT_TRUE(waitUntil([&] { return aLink->outstandingBytes() == 9; }));
+    ASSERT_TRUE(waitUntil([&] { return aLink->outstandingBytes() == 11; }));
     release.set_value();
     drainQueue();
-    EXPECT_EQ(order.all(), (std::vector<std::string>{"0:a1\0a2\0"s, "1:b1\0"s, "reply", "2:c1\0"s, "2 closed",
-                                                    "later reply", "0:a3\0"s}));
+    drainQueue();  // and what they queued
+    EXPECT_EQ(order.all(), (std::vector<std::string>{"0:set\0get\0"s, "1:b1\0"s, "reply", "2:c1\0"s, "2 closed",
+                                                    "later reply", "0:a3\0"s, "settle"}));
 }
 
 // The protocol closes a connection whose reading is paused by its own mark: it still hears of
