@@ -56,6 +56,14 @@ constexpr std::chrono::seconds unreadHardTime{5};
 // disconnected, since a request may take up to a mebibyte and many of them would not fit.
 constexpr std::size_t unfinishedRequestsBudget = 8 * MiB;
 
+// A connection's reads are handed to the worker one queue entry each, as they come, while its
+// requests waiting in the command queue stay within its share of this (the budget over the
+// number of clients); beyond, its reads wait in its inbox and the worker takes them one request
+// per turn, the first at the place of the read that went beyond. 300 clients flooding at once
+// share some 200 bytes each, a few short requests: they are served by turns, so another client's
+// request waits behind some 300 requests, not behind 600,000.
+constexpr std::size_t queuedRequestsBudget = 64 * KiB;
+
 // A configuration-daemon link holding more unsent bytes than this is backed up until it is down
 // to the low mark: meanwhile the client connections whose last request sent to it have their
 // requests held back. Nothing else waits for it; the links themselves read and deliver on.

@@ -10,6 +10,9 @@ RequestInbox::Received RequestInbox::receive(const std::string& data)
     std::string requests;
     if (framer.takeComplete(requests)) {
         received.whole = requests.size();
+        if (!holding && !link.mayQueue(waitingBytes, requests.size()))
+            holdLocked();
+        waitingBytes += requests.size();
         reads.push_back(std::move(requests));
         if (holding)
             queueTurnLocked();
@@ -26,8 +29,8 @@ std::size_t RequestInbox::end(const std::string& reason, bool dropWaiting)
     std::lock_guard<std::mutex> guard(lock);
     std::size_t dropped = 0;
     if (dropWaiting) {
-        for (const std::string& read : reads)
-            dropped += read.size();
+        dropped = waitingBytes;
+        waitingBytes = 0;
         reads.clear();
         framer.clear();
     }
@@ -74,12 +77,10 @@ void RequestInbox::runRead()
         if (holding || reads.empty())
             return;
         if (!inputEnded && link.mustWait()) {
-            holding = true;
-            link.holdChanged(true);
+            holdLocked();
             return;
         }
-        requests = std::move(reads.front());
-        reads.pop_front();
+        requests = takeReadLocked();
     }
     link.handOver(requests);
 }
@@ -137,17 +138,29 @@ void RequestInbox::runEnd()
     link.runDisconnect(endReason);
 }
 
+void RequestInbox::holdLocked()
+{
+    holding = true;
+    link.holdChanged(true);
+}
+
+std::string RequestInbox::takeReadLocked()
+{
+    std::string requests = std::move(reads.front());
+    reads.pop_front();
+    waitingBytes -= requests.size();
+    return requests;
+}
+
 std::string RequestInbox::cutRequestLocked()
 {
     std::string& oldest = reads.front();
     const std::size_t end = oldest.find('\0') + 1;
-    if (end == oldest.size()) {
-        std::string request = std::move(oldest);
-        reads.pop_front();
-        return request;
-    }
+    if (end == oldest.size())
+        return takeReadLocked();
     std::string request = oldest.substr(0, end);
     oldest.erase(0, end);
+    waitingBytes -= end;
     return request;
 }
 

@@ -12,10 +12,11 @@
 //
 // A connection within its bounds has the whole requests of each read handed over in one entry
 // of the command queue, queued as the read completes: the worker handles every connection's
-// reads in the order they came, as it handles every other entry. A connection that must wait (its
-// link says so) is held: from then on its requests are handed over one per turn, each turn queued
-// behind whatever was queued meanwhile, so it gets no more than its share of the worker; once it
-// has caught up it is handled read by read again. Either way its own requests keep their order.
+// reads in the order they came, as it handles every other entry. A connection that goes beyond
+// its share of the queue, or must wait (its link says which), is held: from then on its requests
+// are handed over one per turn, each turn queued behind whatever was queued meanwhile, so it gets
+// no more than its share of the worker; once it has caught up it is handled read by read again.
+// Either way its own requests keep their order.
 //
 // When the client goes, what it sent is still handed over and then its disconnect runs; when the
 // link is closed on this side, what waits is dropped. The disconnect runs once, on the worker,
@@ -30,8 +31,11 @@ public:
         virtual void queueRead() = 0;
         virtual void queueTurn() = 0;
         virtual void queueEnd() = 0;
+        // Event loop: whether a read may be queued as it comes, with `waiting` bytes of the
+        // connection's requests in the queue already; if not, the connection is held.
+        virtual bool mayQueue(std::size_t waiting, std::size_t adding) = 0;
         // Worker: whether the connection must wait now; if so the link calls `wake` when it may
-        // go on. Called with the inbox's lock held: it must not call back into the inbox.
+        // go on. Both are called with the inbox's lock held: they must not call back into it.
         virtual bool mustWait() = 0;
         // The connection started (true) or stopped being held.
         virtual void holdChanged(bool held) = 0;
@@ -66,8 +70,11 @@ public:
 private:
     // Lock held: queue the next turn unless one is queued.
     void queueTurnLocked();
-    // Lock held: the first request of the oldest read.
+    // Lock held: the first request, or all the requests, of the oldest read.
     std::string cutRequestLocked();
+    std::string takeReadLocked();
+    // Lock held: from now on one request per turn.
+    void holdLocked();
     // Lock held: the disconnect is due, once.
     bool disconnectDueLocked();
 
@@ -75,6 +82,7 @@ private:
     std::mutex lock;
     NulFramer framer;
     std::deque<std::string> reads;  // the whole requests of one read each, oldest first
+    std::size_t waitingBytes = 0;   // in `reads`
     bool holding = false;
     bool turnQueued = false;
     bool inputEnded = false;

@@ -248,6 +248,11 @@ void TcpServerInterface::queueEnd()
         std::make_shared<SharedCommand<TcpServerInterface>>(self(), &TcpServerInterface::takeEnd), std::string());
 }
 
+bool TcpServerInterface::mayQueue(std::size_t waiting, std::size_t adding)
+{
+    return waiting + adding <= (gate ? gate->queueShare() : flowlimits::queuedRequestsBudget);
+}
+
 bool TcpServerInterface::mustWait() { return account.requestsMustWait(std::static_pointer_cast<FlowGate::Waiter>(self())); }
 
 void TcpServerInterface::holdChanged(bool held) { countHold(held); }

@@ -79,6 +79,7 @@ private:
     void queueRead() override;
     void queueTurn() override;
     void queueEnd() override;
+    bool mayQueue(std::size_t waiting, std::size_t adding) override;
     bool mustWait() override;
     void holdChanged(bool held) override;
     void handOver(const std::string& requests) override;

@@ -18,11 +18,13 @@ struct ScriptedLink : RequestInbox::Link {
     RequestInbox inbox{*this};
     std::deque<std::function<void()>> queue;
     std::vector<std::string> events;
-    bool full = false;  // what mustWait answers
+    bool full = false;            // what mustWait answers
+    std::size_t share = 1 << 20;  // what mayQueue allows
 
     void queueRead() override { queued("read", [this] { inbox.runRead(); }); }
     void queueTurn() override { queued("turn", [this] { inbox.runTurn(); }); }
     void queueEnd() override { queued("end", [this] { inbox.runEnd(); }); }
+    bool mayQueue(std::size_t waiting, std::size_t adding) override { return waiting + adding <= share; }
     bool mustWait() override { return full; }
     void holdChanged(bool held) override { events.push_back(held ? "held" : "free"); }
     void handOver(const std::string& requests) override { events.push_back(requests); }
@@ -97,6 +99,18 @@ TEST(RequestInbox, HeldConnectionGoesOneRequestPerTurnUntilItCatchesUp)
     link.inbox.receive("e\0"s);
     link.runAll();
     EXPECT_EQ(link.take(), (std::vector<std::string>{"read", "e\0"s}));
+}
+
+// A read that would put more than the connection's share in the queue holds it at once.
+TEST(RequestInbox, ReadBeyondItsShareOfTheQueueHoldsTheConnection)
+{
+    ScriptedLink link;
+    link.share = 4;
+    link.inbox.receive("a\0b\0"s);
+    link.inbox.receive("c\0"s);
+    link.runAll();
+    EXPECT_EQ(link.take(), (std::vector<std::string>{"read", "held", "turn", "a\0"s, "turn", "b\0"s, "turn", "c\0"s,
+                                                     "turn", "free"}));
 }
 
 // A held client that leaves has what it sent handed over all the same, then its end; a link
