@@ -101,21 +101,20 @@ bool ConfClientProtocol::reconnectMainLink()
     return link->isConnected();
 }
 
-bool ConfClientProtocol::sendMessage(const std::string& name) { return sendMessage(name, std::string()); }
+void ConfClientProtocol::sendMessage(const std::string& name) { sendMessage(name, std::string()); }
 
-bool ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
+void ConfClientProtocol::sendMessage(const std::string& name, const Tree& body)
 {
-    return sendMessage(name, serializeBody(body));
+    sendMessage(name, serializeBody(body));
 }
 
-bool ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
+void ConfClientProtocol::sendMessage(const std::string& name, const std::string& body)
 {
     if (!reconnectMainLink()) {
         executeIfSet(replyCommand, notConnectedText);
-        return false;
+        return;
     }
     link->send(buildMessage(defaultDestination, ownAddress, name, body));
-    return true;
 }
 
 void ConfClientProtocol::sendTo(const std::string& name, const std::string& destination)

@@ -45,10 +45,9 @@ public:
 
     // To `defaultDestination` over the main link; reconnects once, waiting 1 second, and
     // reports a link that stays down to `replyCommand`.
-    // Each tells whether the message went out (false: the main link could not be connected).
-    bool sendMessage(const std::string& name);
-    bool sendMessage(const std::string& name, const std::string& body);
-    bool sendMessage(const std::string& name, const Tree& body);
+    void sendMessage(const std::string& name);
+    void sendMessage(const std::string& name, const std::string& body);
+    void sendMessage(const std::string& name, const Tree& body);
     // To `destination` over the direct link; dropped silently while that link is down.
     void sendTo(const std::string& name, const std::string& destination);
     void sendTo(const std::string& name, const std::string& destination, const Tree& body);
@@ -73,6 +72,8 @@ public:
     // Loads the initialisation program into a router, record by record (RouterProgram.cpp).
     // No client request starts it yet: a request that initialises a new router would.
     void sendRouterProgram(const std::string& deviceKey, std::shared_ptr<Command> command);
+    // For tests only: a shorter wait after the last record than the router's 3 seconds.
+    void setRouterStartUpPause(std::chrono::milliseconds pause) { routerStartUpPause = pause; }
 
     // Appends the values of a list reply to `queue`: the plain `key` alone when it has a value,
     // else key0, key1, ... up to the first missing or empty one (ConfigurationReading.cpp).
@@ -135,6 +136,9 @@ private:
     std::string currentSubsystem = "-1";
     std::string currentRouter = "-1";
     unsigned programStep = 0;
+    // The router starts the loaded program before it may be used; the worker, and every command
+    // queued behind it, waits meanwhile.
+    std::chrono::milliseconds routerStartUpPause = std::chrono::seconds(3);
     std::string ownAddress;
     NulFramer receiveBuffer;
     NulFramer directReceiveBuffer;

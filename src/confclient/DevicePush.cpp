@@ -3,7 +3,6 @@
 #include "confclient/ConfMessage.h"
 #include "model/NetManager.h"
 
-#include <vector>
 
 // Configuration that leaves this box for single devices and partitions: a Tessora router or
 // panel learns its system membership ("device set"), a router partition is set or withdrawn
@@ -64,8 +63,8 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
     sendTo("device set", devicekind::address(devicekind::tessora, mac), body);
 }
 
-// Every text is built from one lookup before the first send, since a send that finds the main
-// link down forgets the system. The first send that fails ends the push, so it fails once.
+// A send that finds the main link down forgets the system, so the router's port names are
+// looked up only once "partition set" has gone; both texts are built before either is sent.
 void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::string& router,
                                        const std::string& partition)
 {
@@ -75,26 +74,23 @@ void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::
     appendLine(body, "routerno", router);
     appendLine(body, "pid", partition);
 
-    const SystemTree& tree = netManager->tree();
-    const std::string routerPath = systempath::router(subsystem, router) + ".";
-    const Tree* fields = tree.findChild(systempath::partition(subsystem, router, partition));
+    const Tree* fields = netManager->tree().findChild(systempath::partition(subsystem, router, partition));
     if (!fields) {
         sendMessage("partition reset", body);
         return;
     }
     for (const Tree::value_type& field : *fields)
         body.push_back(field);
-    std::vector<std::string> mnemonics;
+    const std::string levelNo = fields->get<std::string>("levelno", "0");
+    sendMessage("partition set", body);
+
+    const SystemTree& tree = netManager->tree();
+    const std::string routerPath = systempath::router(subsystem, router) + ".";
     const Tree* inputs = tree.findChild(routerPath + "inputs");
     const Tree* outputs = tree.findChild(routerPath + "outputs");
-    if (inputs && outputs) {
-        const std::string levelNo = fields->get<std::string>("levelno", "0");
-        mnemonics = {mnemonicsText(levelNo, "input", *inputs), mnemonicsText(levelNo, "output", *outputs)};
-    }
-
-    if (!sendMessage("partition set", body))
+    if (!inputs || !outputs)
         return;
-    for (const std::string& text : mnemonics)
-        if (!sendMessage("mnemonics set", text))
-            return;
+    const std::string outputText = mnemonicsText(levelNo, "output", *outputs);
+    sendMessage("mnemonics set", mnemonicsText(levelNo, "input", *inputs));
+    sendMessage("mnemonics set", outputText);
 }

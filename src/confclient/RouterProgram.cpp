@@ -1,6 +1,5 @@
 #include "confclient/ConfClientProtocol.h"
 
-#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,9 +17,6 @@ constexpr const char* dataRecord = ":0303D6000100051E";
 constexpr const char* endOfFileRecord = ":00000001FF";
 
 constexpr const char* failureText = "Failed to initialise the Tessora";
-// The router starts the loaded program before it may be used; the worker, and every command
-// queued behind it, waits meanwhile.
-constexpr std::chrono::seconds startUpPause(3);
 
 ConfClientProtocol::Tree recordBody(const char* record)
 {
@@ -53,7 +49,7 @@ void ConfClientProtocol::onProgramGet(const Tree& message, bool)
     } else if (programStep == 2) {
         sendTo("program set", from, recordBody(endOfFileRecord));
     } else {
-        std::this_thread::sleep_for(startUpPause);
+        std::this_thread::sleep_for(routerStartUpPause);
         executeIfSet(replyCommand, "");
     }
 }

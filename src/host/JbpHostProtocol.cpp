@@ -2,21 +2,51 @@
 
 #include "core/CommandSingleton.h"
 #include "host/ChangeLog.h"
-#include "log/Log.h"
 #include "model/NetManager.h"
 #include "transport/Interface.h"
 #include "wire/HostReplyTexts.h"
 #include "wire/JsonNesting.h"
 #include "wire/Utf8.h"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/optional.hpp>
 #include <boost/property_tree/json_parser.hpp>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <sstream>
 
 namespace {
 const char* const closedReason = "Interface closed connection";
-const char* const requestTooLongLog = "Host request longer than %zu bytes: connection closed";
+const char* const httpRefusal = "an HTTP request, which a web page may make a browser send";
+
+bool isTokenCharacter(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c);
+}
+
+// "<method> <target> HTTP/1.": how a browser's request begins.
+bool startsWithRequestLine(const std::string& text)
+{
+    const std::string line = text.substr(0, text.find_first_of("\r\n"));
+    const std::size_t methodEnd = line.find(' ');
+    if (methodEnd == 0 || methodEnd == std::string::npos ||
+        !std::all_of(line.begin(), line.begin() + methodEnd, isTokenCharacter))
+        return false;
+    const std::size_t targetEnd = line.find(' ', methodEnd + 1);
+    return targetEnd != std::string::npos && targetEnd > methodEnd + 1 && line.compare(targetEnd, 8, " HTTP/1.") == 0;
+}
+
+// A line "Host:" or "Origin:" (in any case), which no JSON text can hold.
+bool holdsBrowserHeader(const std::string& text)
+{
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+        for (const char* name : {"host:", "origin:"})
+            if (boost::algorithm::istarts_with(text.c_str() + at + 1, name))
+                return true;
+    return false;
+}
 
 // Parses one request text; returns why it is not a JSON text, or nothing.
 boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol::Tree& request)
@@ -78,9 +108,11 @@ void JbpHostProtocol::handleClosed(const std::string&)
 // requests behind it are served by a queued continuation.
 void JbpHostProtocol::handleData(const std::string& data, Interface*)
 {
+    if (refused)
+        return;
     receiveBuffer.append(data);
     std::string text;
-    while (receiveBuffer.next(text)) {
+    while (!refused && receiveBuffer.next(text)) {
         try {
             handleRequest(text);
         } catch (...) {
@@ -88,18 +120,28 @@ void JbpHostProtocol::handleData(const std::string& data, Interface*)
             throw;
         }
     }
-    if (receiveBuffer.overflowed()) {
-        log(2, requestTooLongLog, NulFramer::pendingLimit);
-        receiveBuffer.clear();
-        link->close();
-    }
+}
+
+// A web page can make a browser send an HTTP request to this port, with requests of this
+// protocol in its body: such a connection is closed before anything more it sent is handled.
+bool JbpHostProtocol::refusedAsHttp(const std::string& text)
+{
+    const bool first = atStreamStart;
+    atStreamStart = false;
+    if (!(first && startsWithRequestLine(text)) && !holdsBrowserHeader(text))
+        return false;
+    refused = true;
+    receiveBuffer.clear();
+    if (link)
+        link->closeForViolation(ClientCensus::Cause::httpRequest, httpRefusal);
+    return true;
 }
 
 void JbpHostProtocol::continueBuffered(const std::string&) { handleData(std::string(), link.get()); }
 
 void JbpHostProtocol::handleRequest(const std::string& text)
 {
-    if (text.empty())
+    if (refusedAsHttp(text) || text.empty())
         return;
     Tree request;
     if (boost::optional<std::string> failure = parseJson(text, request)) {

@@ -42,6 +42,8 @@ private:
     using Answer = void (JbpHostProtocol::*)(const std::string& error);
 
     void handleRequest(const std::string& text);
+    // Closes the connection when `text` is part of an HTTP request; tells whether it did.
+    bool refusedAsHttp(const std::string& text);
     // Serves the requests still buffered after a request failed.
     void continueBuffered(const std::string& unused);
     void dispatch(const Tree& request);
@@ -102,6 +104,8 @@ private:
     // The router of the last "set_tessora_info", until its report has been sent.
     std::string targetMac;
     NulFramer receiveBuffer;
+    bool atStreamStart = true;  // the next request text begins the connection's bytes
+    bool refused = false;
     NetManager* netManager;
     std::shared_ptr<ChangeLog> changeLog;
     std::uint64_t pendingChange = 0;  // 0: none

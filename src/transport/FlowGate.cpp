@@ -76,6 +76,12 @@ bool FlowGate::wait(std::size_t connectionBytes, std::weak_ptr<Waiter> waiter)
     return true;
 }
 
+std::size_t FlowGate::queueShare() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return shareLocked(flowlimits::queuedRequestsBudget);
+}
+
 unsigned long FlowGate::backup() const
 {
     std::lock_guard<std::mutex> guard(lock);

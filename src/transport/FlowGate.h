@@ -50,6 +50,8 @@ public:
     // 1 over the process's life); otherwise 0.
     unsigned long backup() const;
 
+    // A connection's share of the requests waiting in the command queue read by read.
+    std::size_t queueShare() const;
     // Whether a connection holding `bytes` must stop reading; if so, `waiter` is remembered.
     bool wait(std::size_t bytes, std::weak_ptr<Waiter> waiter);
     // Whether a connection with `answers` unwritten, whose last request sent to the configuration

@@ -9,7 +9,8 @@
 // message's length without its NUL (wire/NulFramer.h) and the JSON nesting (wire/JsonNesting.h);
 // kip-web's bounds in tools/kip-web/Bounds.h, another program; and the worker's deliberate
 // waits, which bound nothing, where they are made. The command queue has no bound of its own:
-// these bound what the links may put into it.
+// these bound what the client connections may put into it, while the configuration-daemon links
+// put in whatever the daemon sends.
 namespace flowlimits {
 
 constexpr std::size_t KiB = 1024;
@@ -36,24 +37,31 @@ constexpr std::size_t connectionLowMark = 32 * KiB;
 constexpr std::size_t hostHighMark = 16 * MiB;
 constexpr std::size_t hostLowMark = 8 * MiB;
 
-// A client whose answers stay unwritten (the client does not read them) is disconnected at once
-// past the hard limit, and after the soft time spent above the soft limit. Held-back requests keep
-// a client near the high mark, so only answers it did not ask for reach the hard limit.
+// A client that leaves its answers unread is disconnected: when more than the soft limit waits
+// and it has read none of it for the soft time, or more than the hard limit for the hard time.
+// A client that reads is never disconnected, however far one request's burst of answers puts it
+// behind; held-back requests keep a client that does not read near the high mark.
 constexpr std::size_t unreadHardLimit = 1 * MiB;
 constexpr std::size_t unreadSoftLimit = connectionHighMark;
 constexpr std::chrono::seconds unreadSoftTime{30};
+constexpr std::chrono::seconds unreadHardTime{5};
 
 // Unfinished requests (no NUL yet) over all client connections: above this, a client whose
 // unfinished request is more than its share of it (this over the number of clients) is
 // disconnected, since a request may take up to a mebibyte and many of them would not fit.
 constexpr std::size_t unfinishedRequestsBudget = 8 * MiB;
 
-// The worker takes client connections in turn, one request (up to its NUL, and at most this many
-// bytes) each turn, so a request waits behind one request of each other client at most.
-constexpr std::size_t turnLimit = 1 * KiB;
+// A connection's reads are handed to the worker one queue entry each, as they come, while its
+// requests waiting in the command queue stay within its share of this (the budget over the
+// number of clients); beyond, its reads wait in its inbox and the worker takes them one request
+// per turn, the first at the place of the read that went beyond. 300 clients flooding at once
+// share some 200 bytes each, a few short requests: they are served by turns, so another client's
+// request waits behind some 300 requests, not behind 600,000.
+constexpr std::size_t queuedRequestsBudget = 64 * KiB;
 
-// A configuration-daemon link holding more unsent bytes than this stops the reading of every
-// client connection until it is down to the low mark.
+// A configuration-daemon link holding more unsent bytes than this is backed up until it is down
+// to the low mark: meanwhile the client connections whose last request sent to it have their
+// requests held back. Nothing else waits for it; the links themselves read and deliver on.
 constexpr std::size_t confLinkHighMark = 1 * MiB;
 constexpr std::size_t confLinkLowMark = 512 * KiB;
 

@@ -13,6 +13,8 @@ bool Interface::isConnected() { return true; }
 // No option is known to a link in general (see TcpClientInterface).
 void Interface::setOption(int, int) {}
 
+void Interface::closeForViolation(ClientCensus::Cause, const std::string&) { close(); }
+
 Protocol* Interface::currentProtocol() { return protocol.load(); }
 
 void Interface::setProtocol(Protocol* newProtocol)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Command.h"
+#include "transport/ClientCensus.h"
 #include "transport/FlowLimits.h"
 
 #include <atomic>
@@ -24,6 +25,9 @@ public:
     virtual bool isConnected();
     // For a link that has options; only the client link has one, and the daemon never sets it.
     virtual void setOption(int option, int value);
+    // Closes the link of a peer that broke a rule of its protocol or a bound; a link that keeps
+    // records of its peers says which peer and why. By default it just closes.
+    virtual void closeForViolation(ClientCensus::Cause cause, const std::string& reason);
     // The peer's address and port, for log records and reports; empty where a link has none.
     virtual std::string peerAddress() const { return std::string(); }
 

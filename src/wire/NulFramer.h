@@ -13,6 +13,8 @@ public:
 
     // Takes the next complete message; false when more bytes are needed.
     bool next(std::string& message);
+    // Takes every complete message at once, each with its NUL; false when there is none.
+    bool takeComplete(std::string& messages);
 
     // Bytes received and not yet terminated by a NUL.
     std::size_t pendingSize() const { return buffer.size() - start; }

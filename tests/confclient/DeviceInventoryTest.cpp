@@ -26,10 +26,6 @@ std::string ipLeaves(const std::string& mac, const std::string& ip, const std::s
 
 TEST_F(DeviceInventory, TessoraRoutersAndPanelsAreDescribedFromTheirSystemText)
 {
-    // A device is filed under the last subsystem that mentions its address.
-    tree().put("system.subsystems.1.router1", "10.0.0.12:4381");
-    tree().put("system.subsystems.2.description", "10.0.0.13 spare");
-    tree().put("system.subsystems.3.router1", "10.0.0.99:4381");
     auto devices = searchDevices();
     receive(
         deviceReply("tessora@0A", networkAt("10.0.0.1") +
@@ -43,7 +39,7 @@ TEST_F(DeviceInventory, TessoraRoutersAndPanelsAreDescribedFromTheirSystemText)
     EXPECT_EQ(devices->received(), (Texts{"0A", "0C", "0D", "1C"}));
     EXPECT_EQ(leaves(tree(), "devices.0A"),
               "address=0 version=3.1 build=b7 revision=C router.inputs=64 router.outputs=32 router.format=video "
-              "system_name=studio system_description=main panel.buttons=40 rack_unit_size=1 subsystem=2 " +
+              "system_name=studio system_description=main panel.buttons=40 rack_unit_size=1 " +
                   ipLeaves("0A", "10.0.0.1", "tessora"));
     EXPECT_NE(leaves(tree(), "devices.0C")
                   .find("router.inputs=17 router.outputs=8 router.format=data-xy "
@@ -57,6 +53,29 @@ TEST_F(DeviceInventory, TessoraRoutersAndPanelsAreDescribedFromTheirSystemText)
               "address=0 version=2.0 build= revision= router.inputs=8 router.outputs=8 router.format= system_name= "
               "system_description= rack_unit_size=1 " +
                   ipLeaves("1C", "10.0.0.21", "unsupported"));
+}
+
+// The design matches a device's address as a substring of any value of a subsystem, not as the
+// subsystem's router address: 10.0.0.1 is found in 10.0.0.12:4381 and in a description, and the
+// last subsystem in tree order that holds it wins. A device no subsystem mentions keeps the
+// subsystem an earlier reply gave it.
+TEST_F(DeviceInventory, SubsystemIsTheLastWhoseValuesHoldTheAddressAsASubstring)
+{
+    tree().put("system.subsystems.1.router1", "10.0.0.12:4381");
+    tree().put("system.subsystems.2.description", "10.0.0.13 spare");
+    tree().put("system.subsystems.3.router1", "10.0.0.99:4381");
+    const struct {
+        const char* mac;
+        const char* ip;
+        const char* subsystem;
+    } rows[] = {{"0A", "10.0.0.1", "2"}, {"0B", "10.0.0.99", "3"}, {"0C", "10.0.0.7", "none"}};
+    for (const auto& row : rows) {
+        receive(deviceReply(std::string("tessora@") + row.mac, networkAt(row.ip)), direct());
+        EXPECT_EQ(tree().getOr(std::string("devices.") + row.mac + ".subsystem", "none"), row.subsystem) << row.ip;
+    }
+    tree().root().erase("system");
+    receive(deviceReply("tessora@0A", networkAt("10.0.0.1")), direct());
+    EXPECT_EQ(tree().getOr("devices.0A.subsystem", "none"), "2");
 }
 
 // Boxes and cards describe themselves on the main link (later messages go to them) and others

@@ -3,10 +3,14 @@ FLOOD_SECONDS sets how long a client floods (default 3); BACKPRESSURE_REPORT=1 p
 import json
 import os
 import select
+import shutil
 import socket
+import subprocess
+import sys
+import tempfile
 import time
 
-from tests.e2e.support import HOST_PORT, LIMIT, HostClient, KipdTest, wait_until
+from tests.e2e.support import HOST_PORT, LIMIT, ROOT, HostClient, KipdTest, wait_until
 
 SECONDS = float(os.environ.get("FLOOD_SECONDS", "3"))
 SANITIZED = os.environ.get("KIPD_SANITIZED", "") not in ("", "0", "OFF")
@@ -18,6 +22,7 @@ QUESTION = json.dumps({"type": "has_corvanet_system"}).encode() + b"\0"
 LISTING = json.dumps({"type": "get_devices", "refresh": False}).encode() + b"\0"
 SCREEN = "00:1E:C0:40:00:31"
 CHANGE = json.dumps({"type": "set_tessora_info", "ip_settings": {"mac_address": SCREEN, "hostname": "kps-gallery-2"}})
+MAKE_NETWORK = os.path.join(ROOT, "bench", "make_network.py")
 OVERLONG = b"x" * ((1 << 20) + (64 << 10))  # past the longest request kipd takes, with no NUL
 
 
@@ -156,3 +161,40 @@ class FileLimit(KipdTest):
         self.assertEqual(self.ask({"type": "has_corvanet_system"}, self.connect(10.0))["type"],
                          "has_corvanet_system_response")
         self.assertIsNone(self.kipd.poll())
+
+
+class SlowSteadyReader(KipdTest):
+    """A client that reads is never disconnected, however far its requests' reports put it behind."""
+
+    DEVICES = 5000
+
+    def setUp(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        self.network = os.path.join(folder, "network.json")
+        subprocess.run([sys.executable, MAKE_NETWORK, str(self.DEVICES), self.network], check=True)
+        super().setUp()
+
+    def reports(self, sock, pause, listings=1):
+        """Reads until every device is reported `listings` times, `pause` seconds after each read of 8 KiB."""
+        received, count = bytearray(), 0
+        deadline = time.monotonic() + 120
+        while count < listings * (self.DEVICES + 1) and time.monotonic() < deadline:
+            chunk = sock.recv(8192)
+            if not chunk:
+                break
+            received += chunk
+            count = received.count(b'_info"')
+            time.sleep(pause)
+        return count
+
+    def test_reader_that_reads_slowly_but_steadily_gets_every_report_of_a_large_network(self):
+        with socket.socket() as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32 << 10)
+            sock.connect(("127.0.0.1", HOST_PORT))
+            sock.settimeout(30)
+            sock.sendall(json.dumps({"type": "get_devices"}).encode() + b"\0")
+            self.assertEqual(self.reports(sock, 0), self.DEVICES + 1)
+            # Now known, they are reported at once: megabytes more than the sockets hold.
+            sock.sendall(LISTING * 3)
+            self.assertEqual(self.reports(sock, 0.01, 3), 3 * (self.DEVICES + 1))

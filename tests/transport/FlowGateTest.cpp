@@ -2,52 +2,89 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
 namespace {
 struct CountingWaiter : FlowGate::Waiter {
     void gateOpened() override { ++opened; }
     int opened = 0;
 };
+
+// Four clients share a gate whose marks are 100 and 50: a share is 25.
+struct Scene {
+    FlowGate gate{100, 50};
+    std::shared_ptr<CountingWaiter> waiter = std::make_shared<CountingWaiter>();
+    Scene() { gate.changeClients(4); }
+};
 }  // namespace
 
-// Above the high mark until below the low one, and then only for the connections above their
-// share (the mark over the clients); each easing wakes every waiter once, one that asked twice
-// included.
-TEST(FlowGate, HoldsOnlyConnectionsAboveTheirShareOrSendingToABackedUpLink)
+// One row per rule of the gate; each row starts from four clients and no bytes.
+TEST(FlowGate, EachBoundHoldsOnlyWhomItShould)
 {
-    FlowGate gate(100, 50);
-    auto waiter = std::make_shared<CountingWaiter>();
-    gate.changeClients(4);
-    EXPECT_FALSE(gate.wait(200, waiter));
-    gate.changeHostBytes(101);
-    gate.changeAnswerBytes(101);
-    EXPECT_FALSE(gate.wait(25, waiter));
-    EXPECT_TRUE(gate.wait(26, waiter));
-    EXPECT_TRUE(gate.wait(26, waiter));
-    EXPECT_FALSE(gate.holdTurns(25, 0, waiter));
-    EXPECT_TRUE(gate.holdTurns(26, 0, waiter));
-    gate.changeHostBytes(-40);
-    EXPECT_TRUE(gate.wait(26, waiter));
-    gate.changeHostBytes(-61);
-    EXPECT_EQ(waiter->opened, 1);
-    EXPECT_FALSE(gate.wait(200, waiter));
-    EXPECT_TRUE(gate.holdTurns(26, 0, waiter));
-    gate.changeClients(-2);
-    EXPECT_FALSE(gate.holdTurns(50, 0));
-    gate.changeAnswerBytes(-101);
-    EXPECT_EQ(waiter->opened, 2);
-
-    // A backed-up link holds only the connections whose last request went to it during that
-    // backing up, and never reading.
-    EXPECT_EQ(gate.backup(), 0u);
-    gate.linkBackedUp(true);
-    EXPECT_EQ(gate.backup(), 1u);
-    EXPECT_FALSE(gate.wait(1000, waiter));
-    EXPECT_FALSE(gate.holdTurns(0, 0, waiter));
-    EXPECT_TRUE(gate.holdTurns(0, 1, waiter));
-    gate.linkBackedUp(false);
-    EXPECT_EQ(waiter->opened, 3);
-    EXPECT_FALSE(gate.holdTurns(0, 1));
-    gate.linkBackedUp(true);
-    EXPECT_FALSE(gate.holdTurns(0, 1));
-    EXPECT_TRUE(gate.holdTurns(0, 2));
+    const struct {
+        const char* rule;
+        std::function<bool(Scene&)> holds;
+    } rows[] = {
+        {"below the host mark nobody stops reading", [](Scene& s) { return !s.gate.wait(1000, s.waiter); }},
+        {"above the host mark a connection above its share stops reading",
+         [](Scene& s) {
+             s.gate.changeHostBytes(101);
+             return s.gate.wait(26, s.waiter) && !s.gate.wait(25, s.waiter);
+         }},
+        {"reading stays stopped until below the low mark, then every waiter wakes once",
+         [](Scene& s) {
+             s.gate.changeHostBytes(101);
+             s.gate.wait(26, s.waiter);
+             s.gate.wait(26, s.waiter);
+             s.gate.changeHostBytes(-40);
+             const bool stillHeld = s.gate.wait(26, s.waiter);
+             s.gate.changeHostBytes(-12);
+             return stillHeld && s.waiter->opened == 1 && !s.gate.wait(1000, s.waiter);
+         }},
+        {"above the answers' mark a connection above its share has its requests held",
+         [](Scene& s) {
+             s.gate.changeAnswerBytes(101);
+             return s.gate.holdTurns(26, 0, s.waiter) && !s.gate.holdTurns(25, 0, s.waiter);
+         }},
+        {"fewer clients make a larger share",
+         [](Scene& s) {
+             s.gate.changeAnswerBytes(101);
+             s.gate.changeClients(-2);
+             return !s.gate.holdTurns(50, 0) && s.gate.holdTurns(51, 0);
+         }},
+        {"answers written down to the low mark wake the waiters",
+         [](Scene& s) {
+             s.gate.changeAnswerBytes(101);
+             s.gate.holdTurns(26, 0, s.waiter);
+             s.gate.changeAnswerBytes(-52);
+             return s.waiter->opened == 1 && !s.gate.holdTurns(1000, 0);
+         }},
+        {"a backed-up link holds only the requests of whom last sent to it meanwhile, never reading",
+         [](Scene& s) {
+             s.gate.linkBackedUp(true);
+             return s.gate.backup() == 1 && s.gate.holdTurns(0, 1, s.waiter) && !s.gate.holdTurns(0, 0) &&
+                    !s.gate.wait(1000, s.waiter);
+         }},
+        {"a drained link wakes the waiters; a new backing up does not hold an old sender",
+         [](Scene& s) {
+             s.gate.linkBackedUp(true);
+             s.gate.holdTurns(0, 1, s.waiter);
+             s.gate.linkBackedUp(false);
+             const bool woken = s.waiter->opened == 1 && s.gate.backup() == 0 && !s.gate.holdTurns(0, 1);
+             s.gate.linkBackedUp(true);
+             return woken && !s.gate.holdTurns(0, 1) && s.gate.holdTurns(0, 2);
+         }},
+        {"unfinished requests over the budget condemn only a connection above its share",
+         [](Scene&) {
+             FlowGate budgeted(100, 50, 40);
+             budgeted.changeClients(4);
+             return !budgeted.changeUnfinishedBytes(30, 30) && !budgeted.changeUnfinishedBytes(11, 10) &&
+                    budgeted.changeUnfinishedBytes(0, 11) && !budgeted.changeUnfinishedBytes(-30, 11);
+         }},
+    };
+    for (const auto& row : rows) {
+        Scene scene;
+        EXPECT_TRUE(row.holds(scene)) << row.rule;
+    }
 }
