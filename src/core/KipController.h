@@ -57,7 +57,7 @@ private:
     // Declared first so that it outlives every socket built on it, and the network manager
     // before the connections, whose protocols call it as they go.
     boost::asio::io_context ioService;
-    // Whether client connections may be read; shared with every link, which may outlive this.
+    // The bounds over all client connections together; shared with every link, which may outlive this.
     std::shared_ptr<FlowGate> flowGate;
     std::shared_ptr<ClientCensus> census;
     NetManager netManager;

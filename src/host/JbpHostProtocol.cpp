@@ -84,8 +84,10 @@ JbpHostProtocol::JbpHostProtocol(std::shared_ptr<Interface> newLink, NetManager*
 // the answers waiting on the configuration-daemon link may belong to this connection.
 JbpHostProtocol::~JbpHostProtocol()
 {
-    if (link)
+    if (link) {
         link->setProtocol(nullptr);
+        link->setDisconnectCommand(nullptr);  // it holds this object plainly
+    }
     if (netManager)
         netManager->dropPendingCommands();
 }

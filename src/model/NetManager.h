@@ -29,7 +29,8 @@ public:
     virtual ~NetManager();
 
     // Creates the link to the configuration daemon (`port` of `address`) and its protocol,
-    // which opens its second link to `directPort` of the same host. A backed-up link closes `gate`.
+    // which opens its second link to `directPort` of the same host. Both links tell `gate` when
+    // they back up.
     void connect(boost::asio::io_context& ioContext, const std::string& address, int port = kipport::confDaemon,
                  int directPort = kipport::confDaemonDirect, std::shared_ptr<FlowGate> gate = nullptr);
 

@@ -18,7 +18,8 @@
 
 // A TCP client link. It connects when given a server or reopened, never retries by itself,
 // and empties its send queue on every drop and close. With a flow gate, a send queue above its
-// mark closes the gate (client connections are no longer read) until it is down to the low mark.
+// mark counts as backed up until it is down to the low mark: meanwhile the client connections
+// whose last requests sent to the daemon have their next requests held back (FlowGate.h).
 class TcpClientInterface : public Interface {
 public:
     using Server = std::pair<std::string, int>;

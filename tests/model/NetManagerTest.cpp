@@ -102,6 +102,45 @@ TEST_F(NetManagerOnLinks, IpChangeStopsAtTheLastConflictInTreeOrder)
               "mac_address=" + data + " ip_address=192.168.10.34 hostname=tr-data-1");
 }
 
+// A change of this box's own settings, once settled: a box whose system name is the new host name
+// refuses it; otherwise this box forms a system named after it, the routers of the old system
+// follow (with the new mask and gateway when the settings changed) and "spread set" goes out.
+TEST_F(NetManagerOnLinks, OwnIpChangeFormsASystemTheOldSystemsRoutersFollow)
+{
+    const std::string own = "00:1E:C0:4A:10:01";
+    describeDevice(video, "192.168.10.31", "tr-video-1", "type=tessora system_name=studio-a");
+    describeDevice(audio, "192.168.10.42", "tr-audio-1", "type=tessora system_name=elsewhere");
+    describeDevice("00:1E:C0:4A:10:02", "192.168.10.22", "kbox-b", "type=corvanet system_name=kbox-9");
+    auto refused = std::make_shared<RecordingCommand>();
+    onWorker([&] { manager.setIpSettings("192.168.10.9", "255.255.0.0", "192.168.0.1", "kbox-9", own, refused); });
+    drainQueue();
+    drainQueue();
+    EXPECT_EQ(refused->received(), Texts{"system_name_conflict"});
+    EXPECT_EQ(text("system.name"), "studio-a");
+    EXPECT_NE(directPeer.receiveMessage().find("\nmsg=device get\n"), std::string::npos);
+
+    auto requester = std::make_shared<RecordingCommand>();
+    onWorker([&] { manager.setIpSettings("192.168.10.9", "255.255.0.0", "192.168.0.1", "kbox-8", own, requester); });
+    drainQueue();
+    drainQueue();
+    EXPECT_TRUE(requester->received().empty());  // answered at the end of the Spread chain
+    EXPECT_TRUE(manager.ipSettingsWereChanged());
+    EXPECT_EQ(leaves(manager.tree(), "corvanet.ip_settings"),
+              "mac_address=" + own + " ip_address=192.168.10.9 subnet_mask=255.255.0.0 default_gateway=192.168.0.1 "
+                                     "hostname=kbox-8");
+    EXPECT_EQ(text("system.name") + "|" + text("system.description") + "|" + text("system.spread.no_of_hosts"),
+              "kbox-8|Corvanet Configurator System|1");
+    EXPECT_EQ(text("devices." + video + ".system_name") + " " + text("devices." + video + ".ip_settings.subnet_mask"),
+              "kbox-8 255.255.0.0");
+    EXPECT_EQ(text("devices." + audio + ".system_name"), "elsewhere");
+    EXPECT_NE(mainPeer.receiveMessage().find("\nmsg=spread set\n"), std::string::npos);
+    EXPECT_NE(directPeer.receiveMessage().find("\nmsg=device get\n"), std::string::npos);
+    const std::string told = directPeer.receiveMessage();
+    EXPECT_EQ(told.rfind("to=tessora@" + video + "\n", 0), 0u) << told;
+    EXPECT_NE(told.find("\nsystem_name=kbox-8\n"), std::string::npos) << told;
+    EXPECT_NE(told.find("\nbootprotocol=static\nip=192.168.10.31\nnetmask=255.255.0.0\n"), std::string::npos) << told;
+}
+
 TEST_F(NetManagerOnLinks, RoutersTakeASubsystemLevelAndPorts)
 {
     describeDevice(video, "192.168.10.31", "tr-video-1",
