@@ -53,6 +53,8 @@ boost::optional<std::string> parseJson(const std::string& text, JbpHostProtocol:
 {
     if (nestsTooDeep(text))
         return std::string(hostreply::tooDeepMessage);
+    if (holdsTooManyValues(text))
+        return std::string(hostreply::tooManyValuesMessage);
     std::istringstream input(text);
     try {
         boost::property_tree::read_json(input, request);

@@ -17,6 +17,7 @@ constexpr const char* invalidFormatPrefix = "Invalid object format: ";
 constexpr const char* unsupportedTypePrefix = "Unsupported type: ";
 constexpr const char* missingType = "null";
 constexpr const char* tooDeepMessage = "objects nested too deeply";
+constexpr const char* tooManyValuesMessage = "too many values";
 
 // A request field that is missing or has the wrong form; the tree's message follows.
 constexpr const char* invalidObjectPrefix = "Invalid object: ";

@@ -17,3 +17,11 @@ inline bool nestsTooDeep(std::string_view text, std::size_t limit = jsonNestingL
 {
     return jsonTooDeepAt(text, limit) != std::string_view::npos;
 }
+
+// Values a text may hold before it is read into a tree: a tree node costs some 300 bytes, so a
+// mebibyte of "[0,0,...]" would take 160 MiB. A request or a reply holds a few dozen.
+constexpr std::size_t jsonValueLimit = 4096;
+
+// Whether `text` holds more values (counted by their separators and brackets, outside strings)
+// than `limit`.
+bool holdsTooManyValues(std::string_view text, std::size_t limit = jsonValueLimit);

@@ -93,8 +93,14 @@ TEST_F(JbpHostProtocolTest, AnswersMalformedAndHostileRequestsWithParseErrors)
     receive("{\"type\":\"" + std::string(100, '[') + "\",\"a\":{\"b\":{\"c\":[[1]]}}}" + '\0');
     // Invalid UTF-8 is echoed as U+FFFD, so the reply stays valid UTF-8.
     receive("{\"type\":\"\xC0\x80\xE2\x82\xAC\"}\0{\"type\":\"\xC3\x28\xFF\"}\0"s);
+    // A mebibyte of tiny values would take 160 MiB as a tree: refused unread.
+    std::string wide = "[0";
+    while (wide.size() < (1 << 20) - 2)
+        wide += ",0";
+    receive(wide + "]\0"s);
     const std::vector<std::string> errors = parseErrors();
-    ASSERT_EQ(errors.size(), 9u);
+    ASSERT_EQ(errors.size(), 10u);
+    EXPECT_EQ(errors[9], "Invalid object format: too many values");
     const std::string invalid = "Invalid object format: ";
     EXPECT_EQ(errors[0].rfind(invalid, 0), 0u);
     EXPECT_GT(errors[0].size(), invalid.size());

@@ -18,4 +18,10 @@ TEST(JsonNesting, FindsTheFirstBracketPastTheLimitOutsideStrings)
     // backslash does not escape the quote after it.
     EXPECT_EQ(jsonTooDeepAt("[\"[[\\\"[[\"]", 1), none);
     EXPECT_EQ(jsonTooDeepAt("[\"\\\\\"[]", 1), 5u);
+
+    // Breadth is bounded too, by the values' separators outside strings.
+    std::string values = "[" + std::string(jsonValueLimit - 1, ',') + "]";
+    EXPECT_FALSE(holdsTooManyValues(values));
+    EXPECT_TRUE(holdsTooManyValues(values + ","));
+    EXPECT_FALSE(holdsTooManyValues("[\"" + std::string(10000, ',') + "\"]"));
 }

@@ -115,6 +115,8 @@ boost::property_tree::ptree HostConnection::receive(std::chrono::milliseconds li
     // The JSON reader recurses once per level.
     if (nestsTooDeep(last))
         throw boost::property_tree::json_parser_error(hostreply::tooDeepMessage, "", 0);
+    if (holdsTooManyValues(last))
+        throw boost::property_tree::json_parser_error(hostreply::tooManyValuesMessage, "", 0);
     std::istringstream text(last);
     boost::property_tree::ptree reply;
     boost::property_tree::read_json(text, reply);
