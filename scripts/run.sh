@@ -43,10 +43,10 @@ done
 echo "kipd: serving configuration clients on port 3971, its status on build/kipd-status (kipd(8), STATUS)"
 
 web_log=build/kip-web.log
-build/kip-web >"$web_log" 2>&1 &
+build/kip-web --kipd-status build/kipd-status >"$web_log" 2>&1 &
 pids+=($!)
 wait_for_log "$web_log" 'serving'
-echo "kip-web: open http://127.0.0.1:8080/ in a browser to see and change the system"
+echo "kip-web: open http://127.0.0.1:8080/ in a browser to see and change the system (metrics: /metrics)"
 echo
 
 show() { echo "\$ kipctl $*"; build/kipctl "$@" || true; echo; }

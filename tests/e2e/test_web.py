@@ -1,8 +1,7 @@
-"""kip-web against what a hostile page, client or setting tries, over plain sockets; then the
-page in Debian's chromium against the real kipd and the simulated network, driven by
-tests/web/drive_page.js: it gives the token, lists every device, adds a router with its level
-and shows kipd's errors; the bridge closes on a message that is not JSON text; and a page of
-another site that posts a host-protocol request to kipd's own port leaves the box as it was."""
+"""kip-web against what a hostile page, client or setting tries, as /metrics counts it, and its
+change records; then the page in Debian's chromium against kipd and the simulated network
+(tests/web/drive_page.js: token, devices, a router's level, kipd's errors, bad JSON, the daemon
+lost and back); and a page of another site posting to kipd's port leaves the box as it was."""
 import json
 import os
 import re
@@ -15,7 +14,8 @@ import sys
 import tempfile
 import unittest
 
-from tests.e2e.support import EXAMPLES, HOST_PORT, KIPD, LIMIT, ROOT, HostClient, Listener, serve, stop, wait_until
+from tests.e2e.support import (EXAMPLES, HOST_PORT, KIPD, LIMIT, ROOT, HostClient, Listener, Simulator, read_status,
+                               serve, status_socket, stop, wait_until)
 
 KIP_WEB = os.path.join(os.path.dirname(KIPD), "kip-web")
 WEB_TESTS = os.path.join(ROOT, "tests", "web")
@@ -24,6 +24,10 @@ NETWORK = os.path.join(EXAMPLES, "network.json")
 UPGRADE = ("Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Version: 13",
            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==")
 FRAMING = {"x-frame-options": "DENY", "referrer-policy": "no-referrer"}
+REASONS = {400: "malformed", 421: "host", 403: "origin", 401: "token", 429: "throttle", 503: "slots"}
+ROUTER = "00:1E:C0:20:00:13"
+TO_LEVEL_5 = {"type": "set_tessora_info", "ip_settings": {"mac_address": ROUTER}, "system": {"level": {"no": "5"}}}
+OWN_IP = {"type": "set_corvanet_ip_settings", "hostname": "renamed"}
 
 
 def start_web(test, *options, listen="127.0.0.1:0", files=None):
@@ -62,6 +66,34 @@ def ask(test, port, target="/", *fields, method="GET", host="127.0.0.1:{port}", 
     return int(status.split()[1]), {k.lower(): v for k, _, v in (line.partition(": ") for line in lines)}, sock
 
 
+def send_text(sock, text):
+    """One WebSocket text message of less than 126 bytes, masked with zeros."""
+    sock.sendall(bytes([0x81, 0x80 | len(text.encode())]) + b"\0\0\0\0" + text.encode())
+
+
+def logged_line(web, pattern, limit=10.0):
+    """The first line of kip-web's standard error that matches PATTERN, read on as kip-web writes."""
+    def found():
+        if select.select([web.stderr], [], [], 0.05)[0]:
+            web.errors_read += os.read(web.stderr.fileno(), 65536).decode(errors="replace")
+        return re.search(pattern, web.errors_read, re.M)
+    web.errors_read = getattr(web, "errors_read", "")
+    return wait_until(found, limit)
+
+
+def scrape(test, port, *fields):
+    """/metrics, checked by promtool: its samples by name and labels."""
+    status, answer, sock = ask(test, port, "/metrics", *fields)
+    test.assertEqual((status, answer["content-type"]), (200, "text/plain; version=0.0.4; charset=utf-8"))
+    text = sock.makefile("rb").read(int(answer["content-length"])).decode()
+    try:
+        checked = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True, timeout=30)
+    except FileNotFoundError:
+        test.fail("no promtool (the prometheus package: scripts/deps-test.sh)")
+    test.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr + text)
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1]) for line in text.splitlines() if line[:1] != "#"}
+
+
 def close_code(sock):
     sock.settimeout(30)  # a resolver may retry its name server for 10 s before kip-web closes
     data = b""
@@ -79,12 +111,16 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
         stand_in.sock.listen(128)
         self.addCleanup(stand_in.close)
 
-    def test_names_origins_token_paths_and_headers(self):
+    def test_names_origins_token_paths_and_headers_as_counted_and_changes_recorded(self):
         path, token = new_token(self)
-        _, open_port = start_web(self, "--allow-host", "box.example")
-        _, guarded_port = start_web(self, "--token-file", path)
+        missing = ("--kipd-status", os.path.join(tempfile.gettempdir(), "kip-web-test-no-such-socket"))
+        webs = dict(reversed(start_web(self, *missing, *options)) for options in
+                    (("--allow-host", "box.example"), ("--token-file", path),
+                     ("--token-file", path, "--trusted-proxy", "127.0.0.1")))
+        open_port, guarded_port, proxied_port = webs
         bad = "Authorization: Bearer " + token[::-1]
-        cases = [  # (kip-web, target, fields, method, Host, status, fields expected)
+        bearer = "Authorization: Bearer " + token
+        cases = [  # (kip-web, target, fields, method, Host, status, fields expected[, (request bridged, its record)])
             (open_port, "/ws", (*UPGRADE, "Origin: http://rebound.example:{port}"), "GET", "rebound.example:{port}", 421, {}),
             (open_port, "/", (), "GET", "rebound.example:{port}", 421, {}),
             (open_port, "/ws", (*UPGRADE, "Origin: http://other.example"), "GET", "127.0.0.1:{port}", 403, {}),
@@ -124,14 +160,45 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
             # five wrong tokens from one address: its wrong tries must wait now, the right one never
             (guarded_port, "/ws", (*UPGRADE, "Authorization: Bearer " + token), "GET", "127.0.0.1:{port}", 101, {}),
             (guarded_port, "/ws", (*UPGRADE, bad), "GET", "127.0.0.1:{port}", 429, {"retry-after": "10"}),
+            # kipd's status and the metrics are guarded like the rest
+            (guarded_port, "/metrics", (), "GET", "127.0.0.1:{port}", 401, {"www-authenticate": 'Bearer realm="kip-web"'}),
+            (guarded_port, "/status", (), "GET", "127.0.0.1:{port}", 401, {}),
+            (guarded_port, "/metrics", (bearer,), "GET", "rebound.example:{port}", 421, {}),
+            (guarded_port, "/ws", (*UPGRADE, bearer, "Origin: http://other.example"), "GET", "127.0.0.1:{port}", 403, {}),
+            (open_port, "/status", (), "GET", "127.0.0.1:{port}", 200, {"content-type": "application/json"}),
+            # each change bridged is recorded with its client, behind the trusted proxy the one it names
+            (proxied_port, "/ws", (*UPGRADE, bearer, "X-Forwarded-For: 192.0.2.7, 203.0.113.9"), "GET", "127.0.0.1:{port}",
+             101, {}, (TO_LEVEL_5, rf'^kip-web: change set_tessora_info mac="{ROUTER}" client=203\.0\.113\.9 '
+                                   r'token=yes via=127\.0\.0\.1:\d+$')),
+            (open_port, "/ws", UPGRADE, "GET", "localhost:{port}", 101, {},
+             (OWN_IP, r"^kip-web: change set_corvanet_ip_settings mac=this-box client=loopback token=no "
+                      r"via=127\.0\.0\.1:\d+$")),
         ]
-        for port, target, fields, method, host, status, expected in cases:
+        for port, target, fields, method, host, status, expected, *bridged in cases:
             with self.subTest(target=target, fields=fields, host=host):
-                got, answer, _ = ask(self, port, target, *fields, method=method, host=host)
+                got, answer, sock = ask(self, port, target, *fields, method=method, host=host)
                 self.assertEqual(got, status)
                 self.assertEqual({name: answer.get(name) for name in expected}, expected)
                 if status != 101:
                     self.assertEqual({name: answer.get(name) for name in FRAMING}, FRAMING)
+                for request, record in bridged:
+                    send_text(sock, json.dumps(request))
+                    self.assertTrue(logged_line(webs[port], record), webs[port].errors_read)
+
+        # Every refusal of the table counted under its reason, every change bridged under its type;
+        # no status socket, so kipd_up says 0 and nothing else speaks for kipd.
+        for port in webs:
+            metrics = scrape(self, port, bearer)
+            rows = [case for case in cases if case[0] == port]
+            refused = [REASONS[case[5]] for case in rows  # a bad /quiet is answered, not refused
+                       if case[5] in REASONS and not (case[5] == 400 and case[1].startswith("/quiet"))]
+            changes = [bridged[0]["type"] for *_, bridged in (case for case in rows if len(case) > 7)]
+            self.assertEqual({reason: metrics[f'kip_web_requests_refused_total{{reason="{reason}"}}'] for reason in REASONS.values()},
+                             {reason: refused.count(reason) for reason in REASONS.values()})
+            self.assertEqual({kind: metrics[f'kip_web_changes_bridged_total{{type="{kind}"}}'] for kind in set(changes)},
+                             {kind: changes.count(kind) for kind in set(changes)})
+            self.assertEqual([name for name in metrics if name.startswith("kipd_")], ["kipd_up"])
+            self.assertEqual(metrics["kipd_up"], 0)
 
     def test_bridges_per_client_message_bound_and_a_long_kipd_name(self):
         _, port = start_web(self)
@@ -175,6 +242,7 @@ class KipWebRefusesWhatItShould(unittest.TestCase):
         # Each page load comes after every idle connection in the queue, and is served.
         self.assertEqual([ask(self, port, source=source)[0] for source in ("127.0.0.1", "127.0.0.2")], [200, 200])
         self.assertLess(len(os.listdir(f"/proc/{web.pid}/fd")), 1024 - 64, "no room left for the bridges")
+        self.assertGreaterEqual(scrape(self, port)["kip_web_connections_closed_for_room_total"], 2)
 
         slow = socket.create_connection(("127.0.0.1", port))
         self.addCleanup(slow.close)
@@ -227,17 +295,41 @@ class KipWebOnAllAddresses(unittest.TestCase):
 
 
 class KipWebInChromium(unittest.TestCase):
-    def test_devices_listed_router_joins_taken_host_name_shows_kipds_error_and_bad_json_closes(self):
-        serve(self.addCleanup, NETWORK)
+    def drive(self, sim, token, *arguments):
+        """Runs drive_page.js, stopping and starting the simulator when it asks: its exit status and errors."""
+        node = subprocess.Popen(["node", DRIVE_PAGE, *arguments], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, cwd=ROOT, env={**os.environ, "KIP_WEB_TOKEN": token})
+        self.addCleanup(stop, node)
+        while select.select([node.stdout], [], [], 120)[0] and (line := node.stdout.readline()):
+            if line == "stop-simulator\n":
+                sim.stop()
+            elif line == "start-simulator\n":
+                sim = Simulator(NETWORK)
+                self.addCleanup(sim.stop)
+            node.stdin.write("done\n")
+            node.stdin.flush()
+        return node.wait(timeout=10), node.stderr.read()
+
+    def test_devices_listed_router_joins_kipds_error_shown_bad_json_closes_and_the_daemon_lost_and_back(self):
+        status = status_socket(self.addCleanup)
+        sim, _ = serve(self.addCleanup, NETWORK, env=status)
         path, token = new_token(self)
-        kip_web, port = start_web(self, "--token-file", path)
+        kip_web, port = start_web(self, "--token-file", path, "--kipd-status", status["KIPD_STATUS_SOCKET"])
+        bearer = "Authorization: Bearer " + token
+        metrics = scrape(self, port, bearer)
+        self.assertEqual([metrics[name] for name in ("kipd_up", 'kipd_confd_link_up{link="main"}',
+                                                     'kipd_confd_link_up{link="direct"}')], [1, 1, 1])
         with open(NETWORK, encoding="utf-8") as handle:
             network = json.load(handle)
         hostnames = [box["ip_settings"]["hostname"] for box in (network["this_box"], *network["devices"])]
-        result = subprocess.run(["node", DRIVE_PAGE, f"http://127.0.0.1:{port}/",
-                                 *hostnames], capture_output=True, text=True, timeout=120, cwd=ROOT,
-                                env={**os.environ, "KIP_WEB_TOKEN": token})
-        self.assertEqual(result.returncode, 0, result.stderr + "(chromium and puppeteer-core: scripts/deps-test.sh)")
+        exit_status, errors = self.drive(sim, token, f"http://127.0.0.1:{port}/", *hostnames)
+        self.assertEqual(exit_status, 0, errors + "(chromium and puppeteer-core: scripts/deps-test.sh)")
+        # Who added the router: kipd names kip-web's connection, kip-web's record the browser behind it.
+        change = [change for change in read_status(status)["changes"] if change["type"] == "set_tessora_info"][0]
+        self.assertEqual((change["mac"], change["result"]), (ROUTER, "ok"))
+        via = re.escape(change["client"])
+        self.assertTrue(logged_line(kip_web, rf'^kip-web: change set_tessora_info mac="{ROUTER}" client=loopback '
+                                             rf'token=yes via={via}$'), kip_web.errors_read)
 
     def test_a_page_of_another_site_posting_to_kipds_port_leaves_the_box_as_it_was(self):
         sim, kipd = serve(self.addCleanup, NETWORK)

@@ -2,6 +2,9 @@
 // first), lists every device of the network, adds a router to the system with a level, gives
 // a router a host name another device has and expects kipd's error beside the form, sends
 // the bridge a message that is not JSON, and shows a crafted MAC address in a row of its own.
+// Last it has the test stop the simulator ("stop-simulator" on standard output, "done" back on
+// standard input), expects the top to say when kipd lost the configuration daemon in the
+// browser's time zone, has it started again, and expects the top back to normal after a search.
 // With --post-to-kipd it loads instead a page of another site (served here on a port of its
 // own) whose script posts REQUEST, framed as kipd's clients frame it, to kipd's port.
 // Usage: KIP_WEB_TOKEN=TOKEN node drive_page.js URL HOSTNAME...   (KIP_WEB_SCREENSHOT=FILE also saves a screenshot)
@@ -13,10 +16,12 @@ const http = require('http');
 const os = require('os');
 const path = require('path');
 const puppeteer = require('puppeteer-core');
+const readline = require('readline');
 
 const ROUTER = '00:1E:C0:20:00:13';
 const TAKEN_HOSTNAME = 'tr-video-1';
 const LIMIT_MS = 20000;
+const TIME_ZONE = 'Pacific/Chatham';  // +12:45 or +13:45: a time shown in UTC or the test's zone would differ
 
 const row = `#devices tr[data-mac="${ROUTER}"]`;
 
@@ -115,6 +120,41 @@ async function craftedMacGetsItsOwnRow(page) {
     throw new Error(`a crafted MAC address changed the rows: ${hostnames.join(', ')}`);
 }
 
+// Asks the test to act on the network, and waits until it has.
+const answers = readline.createInterface({ input: process.stdin });
+function ask(what) {
+  process.stdout.write(`${what}\n`);
+  return new Promise((resolve) => answers.once('line', resolve));
+}
+
+// Each second from `from` to `to` as the page shows a time in TIME_ZONE.
+function localTimes(from, to) {
+  const format = new Intl.DateTimeFormat('en-GB', { timeZone: TIME_ZONE, hour: '2-digit', minute: '2-digit',
+                                                    second: '2-digit', hourCycle: 'h23' });
+  const times = [];
+  for (let at = from - 1000; at <= to + 1000; at += 1000)
+    times.push(format.format(new Date(at)));
+  return times;
+}
+
+// kipd reconnects only when a request needs the daemon: the page's own search is one.
+async function lostDaemonShownThenBack(page) {
+  const lost = /^kipd has lost the configuration daemon at (\d\d:\d\d:\d\d); reconnecting$/;
+  const before = Date.now();
+  await ask('stop-simulator');
+  const after = Date.now();
+  await page.waitForFunction((pattern) => new RegExp(pattern).test(document.getElementById('link').textContent),
+                             { timeout: LIMIT_MS }, lost.source);
+  const shown = (await textOf(page, '#link')).match(lost)[1];
+  if (!localTimes(before, after).includes(shown))
+    throw new Error(`the page says the daemon was lost at ${shown}, not in ${TIME_ZONE} local time`);
+  await ask('start-simulator');
+  await page.click('#search');
+  await page.waitForFunction(() => document.getElementById('link').textContent === 'Connected to kipd',
+                             { timeout: LIMIT_MS });
+  await searchEnded(page);
+}
+
 // What any web site could do: a no-cors POST needs no permission, and its body is sent as it is.
 async function postToKipdFromAnotherSite(browser, request) {
   const script = `fetch('http://127.0.0.1:3971/', { method: 'POST', mode: 'no-cors', body: '\\0' + ${JSON.stringify(request)}
@@ -136,6 +176,7 @@ async function postToKipdFromAnotherSite(browser, request) {
 async function drive(browser) {
   const page = await browser.newPage();
   await page.setViewport({ width: 1280, height: 900 });
+  await page.emulateTimezone(TIME_ZONE);
   await page.goto(process.argv[2]);
   await giveToken(page, process.env.KIP_WEB_TOKEN);
   await page.waitForSelector(`${row} button[data-action="add"]`, { timeout: LIMIT_MS });
@@ -147,6 +188,7 @@ async function drive(browser) {
   await conflictingHostnameIsRefused(page);
   await notJsonIsRefused(page);
   await craftedMacGetsItsOwnRow(page);
+  await lostDaemonShownThenBack(page);
 }
 
 async function main() {
@@ -158,6 +200,7 @@ async function main() {
       await drive(browser);
   } finally {
     await browser.close();
+    answers.close();
     fs.rmSync(profile, { recursive: true, force: true });
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 namespace http = boost::beast::http;
+using Reason = WebCounters::Refusal;
 
 namespace {
 
@@ -19,17 +20,18 @@ std::optional<Refusal> Admission::checkSite(const Fields& fields, const std::str
 {
     // A second Host or Origin could name another site than the one checked.
     if (fields.count(http::field::host) != 1 || fields.count(http::field::origin) > 1)
-        return Refusal{http::status::bad_request, "A request names one Host, and at most one Origin.\n"};
+        return Refusal{Reason::malformed, http::status::bad_request,
+                       "A request names one Host, and at most one Origin.\n"};
     std::string host(valueOf(fields, http::field::host));
     if (!HostAllowList::isHost(host))
-        return Refusal{http::status::bad_request, "The Host header names no host.\n"};
+        return Refusal{Reason::malformed, http::status::bad_request, "The Host header names no host.\n"};
     if (!hosts.allowsHost(host)) {
         log.write(client, "refused the host name \"" + host.substr(0, 100) + "\" (allow it with --allow-host)");
-        return Refusal{http::status::misdirected_request,
+        return Refusal{Reason::host, http::status::misdirected_request,
                        "kip-web is not served under the name \"" + host.substr(0, 100) + "\".\n"};
     }
     if (fields.find(http::field::origin) != fields.end() && !hosts.allowsOrigin(valueOf(fields, http::field::origin)))
-        return Refusal{http::status::forbidden, "Only kip-web's own page may connect.\n"};
+        return Refusal{Reason::origin, http::status::forbidden, "Only kip-web's own page may connect.\n"};
     return std::nullopt;
 }
 
@@ -39,21 +41,21 @@ std::optional<Refusal> Admission::checkToken(const Fields& fields, const std::st
         return std::nullopt;
     std::vector<std::string_view> presented = presentedTokens(fields);
     if (presented.empty())
-        return Refusal{http::status::unauthorized, "kip-web wants its token: as the page's cookie or as "
-                                                   "\"Authorization: Bearer TOKEN\".\n"};
+        return Refusal{Reason::token, http::status::unauthorized,
+                       "kip-web wants its token: as the page's cookie or as \"Authorization: Bearer TOKEN\".\n"};
     if (std::any_of(presented.begin(), presented.end(), [this](std::string_view tried) { return token->matches(tried); }))
         return std::nullopt;
     auto now = FailureThrottle::Clock::now();
     if (auto wait = failures.waitFor(client, now); wait > wait.zero()) {
         auto seconds = std::chrono::ceil<std::chrono::seconds>(wait);
-        return Refusal{http::status::too_many_requests,
+        return Refusal{Reason::throttle, http::status::too_many_requests,
                        "Too many wrong tokens from this address: try again in " + std::to_string(seconds.count()) + " s.\n",
                        seconds};
     }
     for (std::size_t wrong = 0; wrong < presented.size(); ++wrong)
         failures.failed(client, now);
     log.write(client, "refused a wrong token");
-    return Refusal{http::status::unauthorized, "This is not kip-web's token.\n"};
+    return Refusal{Reason::token, http::status::unauthorized, "This is not kip-web's token.\n"};
 }
 
 std::optional<std::string> Admission::cookieFor(const Fields& fields) const

@@ -4,6 +4,7 @@
 #include "FailureThrottle.h"
 #include "HostAllowList.h"
 #include "OncePerClient.h"
+#include "WebCounters.h"
 
 #include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/status.hpp>
@@ -12,8 +13,9 @@
 #include <optional>
 #include <string>
 
-// Why a request is not served: the status and one-line text of the answer.
+// Why a request is not served: the reason counted, the status and one-line text of the answer.
 struct Refusal {
+    WebCounters::Refusal reason;
     boost::beast::http::status status;
     std::string text;
     std::chrono::seconds retryAfter{0};  // set for a client that must wait
@@ -31,6 +33,7 @@ public:
     std::optional<Refusal> checkToken(const Fields& fields, const std::string& client);
     // The cookie for a browser that has just shown a good token in its Authorization header.
     std::optional<std::string> cookieFor(const Fields& fields) const;
+    bool requiresToken() const { return token.has_value(); }
 
 private:
     HostAllowList hosts;

@@ -24,6 +24,8 @@ constexpr std::size_t maxLoggedClients = 4096;     // addresses whose refusal wa
 constexpr unsigned freeTokenFailures = 5;          // wrong tokens before a client must wait
 constexpr std::size_t maxHttpBody = 64 << 10;      // a page request carries no real body
 constexpr std::size_t kipdReadChunk = 64 << 10;
+constexpr std::size_t maxStatus = 1 << 20;         // kipd's status report, some 10 KiB
+constexpr std::size_t maxRecordedMac = 100;        // bytes of a change's MAC in its record, as kipd keeps it
 
 constexpr std::chrono::seconds requestHead{10};   // from a connection's start or its last answer
 constexpr std::chrono::seconds httpIdle{30};       // a request's body, an answer's write
@@ -35,5 +37,7 @@ constexpr std::chrono::seconds firstTokenWait{10};       // doubles with each fu
 constexpr std::chrono::seconds longestTokenWait{600};
 constexpr std::chrono::seconds ownAddressesReread{1};    // at most this often for an unknown address
 constexpr std::size_t maxCloseReason = 123;              // bytes, the WebSocket protocol's limit
+constexpr std::chrono::seconds statusReadTime{1};        // for kipd's status socket to answer
+constexpr std::chrono::seconds statusReuse{1};           // a status read serves every request this long
 
 }  // namespace bounds

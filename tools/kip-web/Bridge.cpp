@@ -1,5 +1,6 @@
 #include "Bridge.h"
 
+#include "ChangeRecord.h"
 #include "GuardHeaders.h"
 #include "Guarded.h"
 #include "JsonText.h"
@@ -31,9 +32,9 @@ websocket::close_reason reasonOf(close_code code, std::string_view why)
 }  // namespace
 
 Bridge::Bridge(beast::tcp_stream browserStream, ConnectionCaps::Ticket connection, BridgeSlots::Slot slot,
-               std::string kipdHost)
+               std::shared_ptr<Site> site, std::string client)
     : browser(std::move(browserStream)), kipd(browser.get_executor()), resolver(browser.get_executor()),
-      connection(std::move(connection)), slot(std::move(slot)), kipdHost(std::move(kipdHost)),
+      connection(std::move(connection)), slot(std::move(slot)), site(std::move(site)), client(std::move(client)),
       towardBrowser(bounds::queueHighMark, bounds::queueLowMark), towardKipd(bounds::queueHighMark, bounds::queueLowMark)
 {
 }
@@ -55,14 +56,14 @@ void Bridge::onAccepted(error_code error)
 {
     if (error)
         return close();
-    resolver.async_resolve(kipdHost, std::to_string(kipport::host),
+    resolver.async_resolve(site->kipdHost, std::to_string(kipport::host),
                            guarded(shared_from_this(), &Bridge::onResolved));
 }
 
 void Bridge::onResolved(error_code error, const tcp::resolver::results_type& results)
 {
     if (error)
-        return close(close_code::try_again_later, "kipd cannot be reached: " + kipdHost + " is not known");
+        return close(close_code::try_again_later, "kipd cannot be reached: " + site->kipdHost + " is not known");
     kipd.expires_after(bounds::kipdConnect);
     kipd.async_connect(results, guarded(shared_from_this(), &Bridge::onConnected));
 }
@@ -71,8 +72,11 @@ void Bridge::onConnected(error_code error, const tcp::endpoint&)
 {
     if (error)
         return close(close_code::try_again_later,
-                     "kipd cannot be reached at " + kipdHost + ":" + std::to_string(kipport::host));
+                     "kipd cannot be reached at " + site->kipdHost + ":" + std::to_string(kipport::host));
     kipd.expires_never();
+    boost::system::error_code ignored;
+    tcp::endpoint local = kipd.socket().local_endpoint(ignored);
+    kipdSide = local.address().to_string() + ":" + std::to_string(local.port());
     readBrowser();
     readKipd();
 }
@@ -92,6 +96,7 @@ void Bridge::onBrowserRead(error_code error, std::size_t)
         return close(close_code::unknown_data, "only text messages are bridged");
     if (!isJson(message))
         return close(close_code::bad_payload, "a message must be one JSON text");
+    record(message);
     message.push_back('\0');
     if (towardKipd.push(std::move(message)))
         writeKipd();
@@ -99,6 +104,15 @@ void Bridge::onBrowserRead(error_code error, std::size_t)
         browserPaused = true;
     else
         readBrowser();
+}
+
+void Bridge::record(const std::string& request)
+{
+    std::optional<ChangeRecord> change = ChangeRecord::of(request);
+    if (!change)
+        return;
+    ++site->counters.changes[change->typeIndex()];
+    std::cerr << change->line(client, site->admission.requiresToken(), kipdSide) << '\n';
 }
 
 void Bridge::readKipd()

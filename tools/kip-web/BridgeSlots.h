@@ -43,6 +43,8 @@ public:
         return Slot(shared_from_this(), client);
     }
 
+    std::size_t open() const { return taken; }
+
 private:
     void release(const std::string& client)
     {

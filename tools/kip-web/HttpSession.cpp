@@ -2,8 +2,10 @@
 
 #include "Bounds.h"
 #include "Bridge.h"
+#include "ChainStatus.h"
 #include "GuardHeaders.h"
 #include "Guarded.h"
+#include "Metrics.h"
 #include "WebFiles.h"
 
 #include <boost/beast/websocket.hpp>
@@ -58,6 +60,16 @@ bool isParseError(beast::error_code error)
     return error.category() == category && error != http::error::end_of_stream && error != http::error::partial_message;
 }
 
+// An answer to HEAD names its body's length and leaves the body out.
+template <class Response>
+void setBody(Response& reply, bool head, std::string body)
+{
+    if (head)
+        return reply.content_length(body.size());
+    reply.body() = std::move(body);
+    reply.prepare_payload();
+}
+
 }  // namespace
 
 HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<Site> site)
@@ -73,7 +85,7 @@ void HttpSession::start()
     std::optional<ConnectionCaps::Ticket> admitted =
         site->connections->admit(client, !site->keys.isProxy(*peer), [this] { giveWay(); });
     if (!admitted)
-        return;
+        return site->counters.refuse(WebCounters::Refusal::connections);
     ticket.emplace(std::move(*admitted));
     readRequest();
 }
@@ -81,6 +93,7 @@ void HttpSession::start()
 // Made room for a newcomer: the handlers still pending see their operations aborted.
 void HttpSession::giveWay()
 {
+    ++site->counters.connectionsClosedForRoom;
     quiet.cancel();
     stream.close();
 }
@@ -110,8 +123,10 @@ void HttpSession::onHead(error_code error, std::size_t)
 {
     if (error)
         return onReadFailed(error);
-    if (!framingIsKnown(parser->get()))
+    if (!framingIsKnown(parser->get())) {
+        site->counters.refuse(WebCounters::Refusal::malformed);
         return refuseAndClose(http::status::bad_request, "kip-web reads no Transfer-Encoding but chunked.\n");
+    }
     if (parser->is_done())
         return onRequest({}, 0);
     stream.expires_after(bounds::httpIdle);
@@ -125,7 +140,7 @@ void HttpSession::onRequest(error_code error, std::size_t)
     Request request = parser->release();
     std::string from = site->keys.ofRequest(*peer, request);
     if (std::optional<Refusal> refusal = site->admission.checkSite(request, from))
-        return respond(refusalResponse(request, *refusal));
+        return refuse(request, *refusal);
     if (beast::websocket::is_upgrade(request))
         return upgrade(std::move(request), from);
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
@@ -141,18 +156,21 @@ void HttpSession::onReadFailed(error_code error)
 {
     if (!isParseError(error))
         return finish();
+    site->counters.refuse(WebCounters::Refusal::malformed);
     refuseAndClose(http::status::bad_request, "This is not an HTTP request that kip-web reads.\n");
 }
 
 void HttpSession::serve(Request request, const std::string& from)
 {
     std::string_view path = pathOf(request.target());
-    bool ownFile = path != "/quiet" && path != "/session";
+    bool ownFile = path != "/quiet" && path != "/session" && path != "/status" && path != "/metrics";
     if (!ownFile)
         if (std::optional<Refusal> refusal = site->admission.checkToken(request, from))
-            return respond(refusalResponse(request, *refusal));
+            return refuse(request, *refusal);
     if (path == "/quiet")
         return answerAfterQuiet(request);
+    if (path == "/status" || path == "/metrics")
+        return answerFromStatus(request, path);
     respond(path == "/session" ? sessionResponse(request) : fileResponse(request));
 }
 
@@ -170,17 +188,41 @@ void HttpSession::answerAfterQuiet(const Request& request)
 
 void HttpSession::onQuiet(error_code) { write(); }
 
+// Both answers wait for kipd's status, which the reader bounds in time.
+void HttpSession::answerFromStatus(const Request& request, std::string_view path)
+{
+    response = textResponse(request, http::status::ok, "");
+    statusAnswer = {path == "/metrics", request.method() == http::verb::head};
+    site->kipdStatus->read(guarded(shared_from_this(), &HttpSession::onStatus));
+}
+
+void HttpSession::onStatus(const StatusReader::Reading& reading)
+{
+    if (statusAnswer.metrics) {
+        Metrics::Own own{site->slots->open(), site->connections->open(), site->counters};
+        const std::string_view type = Metrics::contentType;
+        response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
+        setBody(*response, statusAnswer.head, Metrics::exposition(own, reading.report.get()));
+    } else {
+        response->set(http::field::content_type, "application/json");
+        setBody(*response, statusAnswer.head, ChainStatus::json(reading));
+    }
+    write();
+}
+
 void HttpSession::upgrade(Request request, const std::string& from)
 {
     if (request.target() != "/ws")
         return respond(textResponse(request, http::status::not_found, "No WebSocket here.\n"));
     if (std::optional<Refusal> refusal = site->admission.checkToken(request, from))
-        return respond(refusalResponse(request, *refusal));
+        return refuse(request, *refusal);
     std::optional<BridgeSlots::Slot> slot = site->slots->take(from);
     if (!slot)
-        return respond(textResponse(request, http::status::service_unavailable, "Too many connections.\n"));
+        return refuse(request,
+                      {WebCounters::Refusal::slots, http::status::service_unavailable, "Too many connections.\n"});
     ticket->keep();
-    std::make_shared<Bridge>(std::move(stream), std::move(*ticket), std::move(*slot), site->kipdHost)
+    ++site->counters.bridgesOpened;
+    std::make_shared<Bridge>(std::move(stream), std::move(*ticket), std::move(*slot), site, from)
         ->start(std::move(request));
 }
 
@@ -193,12 +235,7 @@ HttpSession::Response HttpSession::fileResponse(const Request& request) const
     std::string_view type = contentTypeOf(file->name);
     reply.set(http::field::content_type, beast::string_view(type.data(), type.size()));
     reply.keep_alive(request.keep_alive());
-    if (request.method() == http::verb::head)
-        reply.content_length(file->body.size());
-    else {
-        reply.body() = std::string(file->body);
-        reply.prepare_payload();
-    }
+    setBody(reply, request.method() == http::verb::head, std::string(file->body));
     return reply;
 }
 
@@ -216,19 +253,19 @@ HttpSession::Response HttpSession::textResponse(const Request& request, http::st
     Response reply{status, request.version()};
     reply.set(http::field::content_type, "text/plain; charset=utf-8");
     reply.keep_alive(request.keep_alive());
-    reply.body() = std::move(text);
-    reply.prepare_payload();
+    setBody(reply, request.method() == http::verb::head, std::move(text));
     return reply;
 }
 
-HttpSession::Response HttpSession::refusalResponse(const Request& request, const Refusal& refusal) const
+void HttpSession::refuse(const Request& request, const Refusal& refusal)
 {
+    site->counters.refuse(refusal.reason);
     Response reply = textResponse(request, refusal.status, refusal.text);
     if (refusal.status == http::status::unauthorized)
         reply.set(http::field::www_authenticate, "Bearer realm=\"kip-web\"");
     if (refusal.retryAfter.count() > 0)
         reply.set(http::field::retry_after, std::to_string(refusal.retryAfter.count()));
-    return reply;
+    respond(std::move(reply));
 }
 
 void HttpSession::respond(Response reply)

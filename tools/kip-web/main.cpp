@@ -3,11 +3,13 @@
 #include "Listener.h"
 #include "wire/Ports.h"
 
+#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -18,7 +20,7 @@ namespace {
 
 const char* const usage =
     "Usage: kip-web [--listen ADDR:PORT] [--kipd HOST] [--token-file FILE] [--allow-host NAME[:PORT]]...\n"
-    "               [--trusted-proxy ADDR]\n"
+    "               [--trusted-proxy ADDR] [--kipd-status PATH]\n"
     "       kip-web --new-token FILE\n"
     "\n"
     "Serves the configurator page and bridges its WebSocket to kipd.\n"
@@ -30,6 +32,9 @@ const char* const usage =
     "                          listen address (a reverse proxy's name, the box's DNS name)\n"
     "  --trusted-proxy ADDR    the reverse proxy connecting from ADDR names each client in the last\n"
     "                          entry of X-Forwarded-For; its clients are then counted apart\n"
+    "  --kipd-status PATH      kipd's status socket, for /metrics and the page's view of the configuration\n"
+    "                          daemon (default $KIPD_STATUS_SOCKET, else /run/kipd/status, when --kipd is\n"
+    "                          this box; an empty PATH reads none)\n"
     "  --new-token FILE        write a new random token to FILE, readable by its owner only, and exit\n"
     "  --help                  print this and exit\n";
 
@@ -40,6 +45,7 @@ struct Options {
     std::string tokenFile;
     std::string newTokenFile;
     std::optional<boost::asio::ip::address> trustedProxy;
+    std::optional<std::string> kipdStatus;
 };
 
 // What the open-file limit leaves for browsers' connections and for bridges, each of which
@@ -99,6 +105,8 @@ Options parseOptions(int argc, char* argv[])
             options.newTokenFile = argv[++i];
         else if (option == "--trusted-proxy" && hasValue)
             options.trustedProxy = parseAddress(argv[++i]);
+        else if (option == "--kipd-status" && hasValue)
+            options.kipdStatus = argv[++i];
         else if (option == "--help")
             throw UsageError("");
         else
@@ -132,7 +140,38 @@ DescriptorBudget descriptorBudget()
     return {std::min(bounds::maxConnections, usable - bridges), bridges};
 }
 
-std::shared_ptr<Site> siteOf(const Options& options, unsigned short port)
+bool fitsSocketAddress(const std::string& path)
+{
+    try {
+        boost::asio::local::stream_protocol::endpoint endpoint(path);
+        return true;
+    } catch (const boost::system::system_error&) {
+        return false;
+    }
+}
+
+// kipd's status socket is read only where kipd is: on this box, unless named.
+std::optional<std::string> statusSocketOf(const Options& options)
+{
+    if (options.kipdStatus) {
+        if (!fitsSocketAddress(*options.kipdStatus))
+            throw UsageError("--kipd-status wants a socket path of at most 107 bytes");
+        return options.kipdStatus->empty() ? std::nullopt : options.kipdStatus;
+    }
+    boost::system::error_code error;
+    bool local = options.kipdHost == "localhost" ||
+                 (boost::asio::ip::make_address(options.kipdHost, error).is_loopback() && !error);
+    if (!local)
+        return std::nullopt;
+    const char* named = std::getenv("KIPD_STATUS_SOCKET");
+    std::string path = named && *named ? named : "/run/kipd/status";
+    if (fitsSocketAddress(path))
+        return path;
+    std::cerr << "kip-web: KIPD_STATUS_SOCKET is longer than a socket path may be: kipd's status is not read\n";
+    return std::nullopt;
+}
+
+std::shared_ptr<Site> siteOf(boost::asio::io_context& context, const Options& options, unsigned short port)
 {
     HostAllowList hosts(options.listen.address(), port);
     for (const std::string& name : options.allowedHosts)
@@ -146,8 +185,10 @@ std::shared_ptr<Site> siteOf(const Options& options, unsigned short port)
                                                         std::min(bounds::maxConnectionsPerClient, budget.connections));
     auto slots = std::make_shared<BridgeSlots>(budget.bridges, std::min(bounds::maxBridgesPerClient, budget.bridges),
                                                budget.bridges * bounds::bridgesForNewClients / bounds::maxBridges);
+    auto status = std::make_shared<StatusReader>(context.get_executor(), statusSocketOf(options));
     return std::make_shared<Site>(Site{Admission(std::move(hosts), std::move(token)), ClientKeys(options.trustedProxy),
-                                       std::move(connections), std::move(slots), options.kipdHost});
+                                       std::move(connections), std::move(slots), options.kipdHost, std::move(status),
+                                       WebCounters()});
 }
 
 // A handler that throws past its connection's guard is logged; the page stays served.
@@ -184,7 +225,7 @@ int main(int argc, char* argv[])
         }
         boost::asio::io_context context;
         Listener listener(context, options.listen);
-        listener.start(siteOf(options, listener.endpoint().port()));
+        listener.start(siteOf(context, options, listener.endpoint().port()));
         boost::asio::signal_set signals(context, SIGINT, SIGTERM);
         signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
         std::cout << "kip-web: serving " << urlOf(listener.endpoint()) << " (kipd at " << options.kipdHost

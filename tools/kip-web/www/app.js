@@ -7,6 +7,7 @@ const SEARCH_STEP_MS = 800;     // a search has ended when no report came for th
 const ANSWER_LIMIT_MS = 30000;  // longest wait for the answer to one request
 const SHORT_LIMIT_MS = 4000;    // kipd says nothing when it does not know this box's IP settings
 const RECONNECT_MS = [1000, 2000, 5000, 10000];
+const CHAIN_POLL_MS = 2000;     // how often the page asks kip-web how kipd's links stand
 
 const $ = (id) => document.getElementById(id);
 const reportTypes = new Set(['new_corvanet_info', 'new_tessora_info', 'new_ip_device_info']);
@@ -19,6 +20,8 @@ const waiting = [];
 let reportCount = 0;
 const deviceRows = new Map();  // by MAC address: a daemon's text never becomes a selector
 const box = { system: null, systemName: '', mac: '', changeAllowed: null };
+const link = { state: 'connecting', text: 'Connecting to kipd…', daemonLost: null };
+let watchingChain = false;
 
 // ---------------------------------------------------------------- connection
 
@@ -33,7 +36,7 @@ async function connect() {
   if (session && !session.ok)
     return connectionLost((await session.text()).trim().replace(/\.$/, ''));
   socket = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
-  socket.onopen = () => { setLink('connecting', 'Asking kipd…'); loadAll(); };
+  socket.onopen = () => { setLink('connecting', 'Asking kipd…'); loadAll(); watchChain(); };
   socket.onmessage = (event) => receive(event.data);
   socket.onclose = (event) => connectionLost(event.reason);
 }
@@ -68,9 +71,47 @@ function connectionLost(reason) {
 }
 
 function setLink(state, text) {
-  const link = $('link');
-  link.className = `link ${state}`;
-  link.textContent = text;
+  Object.assign(link, { state, text });
+  showLink();
+}
+
+// With kipd reached, the top says whether kipd has the configuration daemon.
+function showLink() {
+  const lost = link.state === 'up' && link.daemonLost;
+  const element = $('link');
+  element.className = `link ${lost ? 'lost' : link.state}`;
+  element.textContent = lost ? daemonLostText(link.daemonLost.since) : link.text;
+}
+
+function daemonLostText(since) {
+  if (typeof since !== 'number')
+    return 'kipd has not reached the configuration daemon yet; reconnecting';
+  const at = new Date(since * 1000);
+  const time = [at.getHours(), at.getMinutes(), at.getSeconds()].map((n) => String(n).padStart(2, '0')).join(':');
+  return `kipd has lost the configuration daemon at ${time}; reconnecting`;
+}
+
+// kipd opens a lost link again when a request needs it (this page's search, another client's
+// request): the page only watches kipd's status, through kip-web, and sends nothing for it.
+async function watchChain() {
+  if (watchingChain)
+    return;
+  watchingChain = true;
+  const never = new AbortController();
+  for (;;) {
+    const answer = await fetch('/status', { cache: 'no-store' }).catch(() => null);
+    const status = answer && answer.ok ? await answer.json().catch(() => null) : null;
+    link.daemonLost = status && status.kipd_status ? lostLink(status.links || {}) : null;
+    showLink();
+    await realDelay(CHAIN_POLL_MS, never.signal);
+  }
+}
+
+// The link that is down, the one lost first when both are; null when both are up.
+function lostLink(links) {
+  const down = [links.main, links.direct].filter((one) => one && one.connected === false);
+  down.sort((a, b) => (a.since || 0) - (b.since || 0));
+  return down[0] || null;
 }
 
 function receive(text) {
@@ -134,11 +175,14 @@ function abandonRequests() {
 // Waits in real time through kip-web: browsers slow down or fast-forward their own timers.
 async function realDelay(ms, signal) {
   try {
-    await fetch(`/quiet?ms=${ms}`, { cache: 'no-store', signal });
+    const answer = await fetch(`/quiet?ms=${ms}`, { cache: 'no-store', signal });
+    if (answer.ok)
+      return;
   } catch (error) {
-    if (!signal.aborted)
-      await new Promise((resolve) => setTimeout(resolve, ms));
+    if (signal.aborted)
+      return;
   }
+  await new Promise((resolve) => setTimeout(resolve, ms));
 }
 
 // Ends a search once reports stop coming, and any request that gets no answer in time.
