@@ -9,6 +9,12 @@ from tests.e2e.support import EXAMPLES, KIPD, ROOT, serve
 
 KIPCTL = os.path.join(os.path.dirname(KIPD), "kipctl")
 ROUTER = "00:1E:C0:20:00:13"
+# Characters a terminal would act on, or that reorder a line, and how kipctl shows them; then the
+# neighbours of each escaped range, which it shows as they are.
+ACTED_ON = "\x1b]0;x\x07\t\n\x1f\x7f\u0080\u009f\u061c\u200e\u200f\u202a\u202e\u2066\u2069\\"
+KEPT = " ~\u00a0\u200d\u2010\u2029\u202f\u2065\u206a"
+SHOWN = r"\x1b]0;x\x07\x09\x0a\x1f\x7f\u0080\u009f\u061c\u200e\u200f\u202a\u202e\u2066\u2069\\" + KEPT
+ESCAPED = json.dumps(ACTED_ON + KEPT, ensure_ascii=False)
 
 
 def kipctl(*args):
@@ -106,17 +112,29 @@ class NoDaemon(unittest.TestCase):
             silent.listen(4)
             self.assertEqual(kipctl("--timeout", "0.5", "corvanets"), (4, "", "kipctl: no answer from kipd\n"))
 
-    def test_a_reply_nested_too_deeply_is_refused_before_it_is_read(self):
-        with socket.socket() as fake:
-            fake.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            fake.bind(("127.0.0.1", 3971))
-            fake.listen(1)
-            fake.settimeout(10)
-            process = subprocess.Popen([KIPCTL, "corvanets"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            connection, _ = fake.accept()
-            with connection:
-                connection.recv(4096)
-                connection.sendall(b"[" * (1 << 20) + b"\0")
-                out, err = process.communicate(timeout=40)
-        self.assertEqual((process.returncode, out, err),
-                         (3, "", "kipctl: unreadable reply from kipd: <unspecified file>: objects nested too deeply\n"))
+    def test_hostile_replies_are_refused_before_they_are_read_or_shown_escaped(self):
+        too_long = (3, "", "kipctl: unreadable reply from kipd: longer than 1048576 bytes\n")
+        cases = [(b"[" * (1 << 19) + b"\0", (3, "", "kipctl: unreadable reply from kipd: objects nested too deeply\n")),
+                 (b'{"a":"' + b"a" * (1 << 20) + b'"}\0', too_long),
+                 (b"a" * (2 << 20), too_long),  # no NUL, and the connection stays open
+                 (b'{"corvanets":[{"ip_address":"1","hostname":"\xc0\x9b\xed\xa0\x80' + ESCAPED[1:].encode() + b"}]}\0",
+                  (0, "HOSTNAME             IP ADDRESS\n" r"\xc0\x9b\xed\xa0\x80" + SHOWN + " 1\n", "")),
+                 (b'{"error":{"id":"\\u202e","message":"\x7f\\u001b[1A"}}\0',
+                  (2, "", r"kipd: \x7f\x1b[1A (\u202e)" "\n"))]
+        for reply, expected in cases:
+            with socket.socket() as fake:
+                fake.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                fake.bind(("127.0.0.1", 3971))
+                fake.listen(1)
+                fake.settimeout(10)
+                process = subprocess.Popen([KIPCTL, "corvanets", "--timeout", "3"], stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, encoding="utf-8", errors="replace")
+                connection, _ = fake.accept()
+                with connection:
+                    connection.recv(4096)
+                    try:
+                        connection.sendall(reply)
+                    except OSError:  # kipctl has stopped reading
+                        pass
+                    out, err = process.communicate(timeout=40)
+            self.assertEqual((process.returncode, out, err), expected, reply[:40])

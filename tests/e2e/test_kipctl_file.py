@@ -90,18 +90,26 @@ def by_link(writes):
     return {link: [text for each, text in writes if each == link] for link in ("main", "direct")}
 
 
-class SystemFile(KipdTest):
+class FileTest(KipdTest):
+    """The example network, with the change `edit` makes, and a folder for the files of a test."""
     options = ("--control-port", "0")
 
+    def edit(self, network):
+        pass
+
     def setUp(self):
-        super().setUp()
         self.folder = tempfile.mkdtemp(prefix="kipctl-file-")
         self.addCleanup(shutil.rmtree, self.folder)
+        with open(os.path.join(EXAMPLES, "network.json"), encoding="utf-8") as handle:
+            network = json.load(handle)
+        self.edit(network)
+        self.network = self.write(network, "network.json")
+        super().setUp()
 
     def write(self, system, name="system.json"):
         path = os.path.join(self.folder, name)
-        with open(path, "w", encoding="utf-8") as handle:
-            handle.write(system if isinstance(system, str) else json.dumps(system, indent=2))
+        with open(path, "w", encoding="utf-8", errors="surrogateescape") as handle:  # "\udcff" is the byte FF
+            handle.write(system if isinstance(system, str) else json.dumps(system, indent=2, ensure_ascii=False))
         return path
 
     def run_kipctl(self, *args):
@@ -111,6 +119,8 @@ class SystemFile(KipdTest):
         sent = self.sim.received("link", "text")[mark:]
         return result, writes_of(sent)
 
+
+class SystemFile(FileTest):
     def test_an_export_plans_nothing(self):
         path = os.path.join(self.folder, "export.json")
         self.assertEqual(self.run_kipctl("export", path), ((0, "", ""), []))
@@ -163,6 +173,12 @@ class SystemFile(KipdTest):
              "tr-video-1 (00:1E:C0:20:00:99): the search did not find it"),
             (set_field(DESK_2, "kind", "router"), "it is a panel on the network, not a router"),
             (set_level(VIDEO, "description", ""), "kipd cannot empty a level's description"),
+            (set_level(VIDEO, "name", "Studio\x7f"), "tessora[0].level.name: expected UTF-8 text without control"),
+            (set_level(VIDEO, "description", "\u009b2J"), "tessora[0].level.description: expected UTF-8 text"),
+            (set_level(VIDEO, "description", "Studio \udcff"), "tessora[0].level.description: expected UTF-8 text"),
+            (lambda system: system["tessora"].extend([{}] * 60), "system.json: 370 more problems\n"),
+            (lambda system: system.__setitem__("tessora", [{}] * 1001), "tessora: 1001 entries: kipctl reads at most"),
+            (set_field(VIDEO, "colour", " " * (1 << 20)), "system.json: more than 1048576 bytes, the most kipctl"),
         ]
         for change, problem in cases:
             path = self.write(change if isinstance(change, str) else edited(change))
@@ -197,30 +213,39 @@ class SystemFile(KipdTest):
         self.assertEqual(self.run_kipctl("plan", path)[0][0], 0)
 
 
-class ForbiddingBox(KipdTest):
+class ForbiddingBox(FileTest):
     """A box in a modular frame may neither change its IP settings nor build the system."""
 
-    def setUp(self):
-        with open(os.path.join(EXAMPLES, "network.json"), encoding="utf-8") as handle:
-            network = json.load(handle)
+    def edit(self, network):
         network["this_box"]["neighbor_mac"] = "00:1E:C0:4A:10:09"
-        folder = tempfile.mkdtemp(prefix="kipctl-file-")
-        self.addCleanup(shutil.rmtree, folder)
-        self.network = os.path.join(folder, "network.json")
-        with open(self.network, "w", encoding="utf-8") as handle:
-            json.dump(network, handle)
-        super().setUp()
-        self.path = os.path.join(folder, "system.json")
 
     def test_changes_the_box_does_not_allow_are_refused(self):
         system = edited(three_edits)
         system["this_box"]["ip_address"] = "192.168.10.25"
-        with open(self.path, "w", encoding="utf-8") as handle:
-            json.dump(system, handle)
-        mark = len(self.sim.received())
-        status, out, err = kipctl("apply", self.path, "--yes", "--quiet", "0.5")
-        self.assertEqual((status, out), (1, ""))
+        (status, out, err), writes = self.run_kipctl("apply", self.write(system), "--yes")
+        self.assertEqual((status, out, writes), (1, "", []))
         self.assertEqual(err, "kipctl: this box: kipd does not allow its IP settings to change (may-change-ip is false)\n"
                               "kipctl: kipd does not allow the system to be configured on this box (may-use-builder"
                               " is false)\nkipctl: nothing was changed\n")
-        self.assertEqual(writes_of(self.sim.received("link", "text")[mark:]), [])
+
+
+class HostileHostName(FileTest):
+    NAME = "tr\x1b]0;owned\x07\x1b[2K\x1b[1Avideo\x7f\u009b\u202e"
+    SHOWN = r"tr\x1b]0;owned\x07\x1b[2K\x1b[1Avideo\x7f\u009b\u202e"
+
+    def edit(self, network):
+        (video,) = [entry for entry in network["devices"] if entry["mac"] == VIDEO]
+        video["ip_settings"]["hostname"] = self.NAME
+
+    def test_texts_from_the_network_are_shown_escaped_and_as_they_are_in_json(self):
+        out = kipctl("devices", "--no-refresh", "--quiet", "0.5")[1]
+        self.assertIn(f"\ntessora   {VIDEO} 192.168.10.31   {self.SHOWN} kdrtn-studio-a   dip 0", out)
+        out = kipctl("--json", "devices", "--no-refresh", "--quiet", "0.5")[1]
+        self.assertIn(self.NAME, [json.loads(line)["ip_settings"]["hostname"] for line in out.splitlines()])
+        label = f"{self.SHOWN} ({VIDEO})"
+        self.assertEqual(kipctl("plan", self.write(EXPORTED), "--quiet", "0.5"),
+                         (2, f'{label}: host name "{self.SHOWN}" -> "tr-video-1" (level 1 keeps its name)\n', ""))
+        panel = edited(lambda system: device(system, VIDEO).update(kind="panel"))
+        del device(panel, VIDEO)["level"]
+        error = f"kipctl: {label}: it is a router on the network, not a panel\nkipctl: nothing was changed\n"
+        self.assertEqual(self.run_kipctl("plan", self.write(panel)), ((1, "", error), []))

@@ -1,6 +1,7 @@
 #include "ApplyRun.h"
 
 #include "NetworkSurvey.h"
+#include "TerminalText.h"
 
 #include <iostream>
 
@@ -16,7 +17,7 @@ int ApplyRun::run()
                           error.kind == ConnectionError::Kind::timedOut ? timedOut : connectionFailed);
         }
         for (const std::string& line : change.lines) {
-            std::cout << "done: " << line << '\n';
+            std::cout << "done: " << terminalText(line) << '\n';
             made.push_back(line);
         }
         std::cout.flush();
@@ -33,14 +34,14 @@ void ApplyRun::make(const Change& change)
 int ApplyRun::failed(const Change& change, const std::string& why, int status) const
 {
     for (const std::string& line : change.lines)
-        std::cerr << "kipctl: failed: " << line << '\n';
-    std::cerr << "kipctl: " << why << '\n';
+        std::cerr << "kipctl: failed: " << terminalText(line) << '\n';
+    std::cerr << "kipctl: " << terminalText(why) << '\n';
     if (made.empty())
         std::cerr << "kipctl: no change was made before it\n";
     else
         std::cerr << "kipctl: made before it:\n";
     for (const std::string& line : made)
-        std::cerr << "  " << line << '\n';
+        std::cerr << "  " << terminalText(line) << '\n';
     std::cerr << "kipctl: run apply again to resume: it plans from what the network holds then\n";
     return status;
 }

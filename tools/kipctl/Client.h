@@ -2,6 +2,7 @@
 
 #include "HostConnection.h"
 #include "Output.h"
+#include "TerminalText.h"
 #include "wire/Ports.h"
 
 #include <boost/property_tree/ptree.hpp>
@@ -76,7 +77,7 @@ inline bool reportedError(const Tree& reply)
     boost::optional<const Tree&> error = reply.get_child_optional("error");
     if (!error)
         return false;
-    std::cerr << "kipd: " << error->get<std::string>("message", "") << " (" << error->get<std::string>("id", "")
-              << ")\n";
+    std::string text = error->get<std::string>("message", "") + " (" + error->get<std::string>("id", "") + ")";
+    std::cerr << "kipd: " << terminalText(text) << '\n';
     return true;
 }

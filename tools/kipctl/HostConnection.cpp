@@ -16,6 +16,11 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
+UnreadableReply tooLong()
+{
+    return UnreadableReply("longer than " + std::to_string(NulFramer::pendingLimit) + " bytes");
+}
+
 int connectWithin(const addrinfo* address, Clock::time_point deadline)
 {
     int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK, address->ai_protocol);
@@ -104,6 +109,8 @@ boost::property_tree::ptree HostConnection::receive(std::chrono::milliseconds li
 {
     Clock::time_point deadline = Clock::now() + limit;
     while (!framer.next(last)) {
+        if (framer.overflowed())
+            throw tooLong();
         if (!waitReadable(deadline))
             throw ConnectionError(ConnectionError::Kind::timedOut, "no answer from kipd");
         char chunk[4096];
@@ -112,13 +119,19 @@ boost::property_tree::ptree HostConnection::receive(std::chrono::milliseconds li
             throw ConnectionError(ConnectionError::Kind::closed, "kipd closed the connection");
         framer.append(std::string_view(chunk, static_cast<std::size_t>(n)));
     }
+    if (last.size() > NulFramer::pendingLimit)
+        throw tooLong();
     // The JSON reader recurses once per level.
     if (nestsTooDeep(last))
-        throw boost::property_tree::json_parser_error(hostreply::tooDeepMessage, "", 0);
+        throw UnreadableReply(hostreply::tooDeepMessage);
     if (holdsTooManyValues(last))
-        throw boost::property_tree::json_parser_error(hostreply::tooManyValuesMessage, "", 0);
+        throw UnreadableReply(hostreply::tooManyValuesMessage);
     std::istringstream text(last);
     boost::property_tree::ptree reply;
-    boost::property_tree::read_json(text, reply);
+    try {
+        boost::property_tree::read_json(text, reply);
+    } catch (const boost::property_tree::json_parser_error& error) {
+        throw UnreadableReply(error.message());
+    }
     return reply;
 }

@@ -16,6 +16,12 @@ public:
     Kind kind;
 };
 
+// A reply kipctl does not read: longer than the framer's bound, nested too deeply, or not JSON.
+class UnreadableReply : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // One client connection to kipd's host protocol: NUL-terminated JSON both ways.
 class HostConnection {
 public:
@@ -25,7 +31,8 @@ public:
     HostConnection& operator=(const HostConnection&) = delete;
 
     void send(const boost::property_tree::ptree& request);
-    // The next reply; throws ConnectionError when none comes within `limit`.
+    // The next reply; throws ConnectionError when none comes within `limit`, UnreadableReply when
+    // what comes cannot be read.
     boost::property_tree::ptree receive(std::chrono::milliseconds limit);
     // The raw JSON text of the last reply received.
     const std::string& lastText() const { return last; }

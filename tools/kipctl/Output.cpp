@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include "TerminalText.h"
 #include "wire/HostReplyTexts.h"
 
 #include <iomanip>
@@ -7,9 +8,10 @@
 namespace output {
 namespace {
 
+// Every text of a reply that a table shows is read here, escaped for the terminal.
 std::string text(const Tree& tree, const std::string& path, const std::string& fallback = "")
 {
-    return tree.get<std::string>(path, fallback);
+    return terminalText(tree.get<std::string>(path, fallback));
 }
 
 std::string kindOf(const std::string& reportType)

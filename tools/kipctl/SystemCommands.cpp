@@ -4,6 +4,7 @@
 #include "NetworkSurvey.h"
 #include "Plan.h"
 #include "SystemFile.h"
+#include "TerminalText.h"
 
 #include <fstream>
 #include <iostream>
@@ -17,7 +18,7 @@ constexpr int changesPending = 2;
 int refuse(const std::vector<std::string>& problems)
 {
     for (const std::string& problem : problems)
-        std::cerr << "kipctl: " << problem << '\n';
+        std::cerr << "kipctl: " << terminalText(problem) << '\n';
     std::cerr << "kipctl: nothing was changed\n";
     return usageError;
 }
@@ -41,7 +42,7 @@ std::unique_ptr<Plan> preparePlan(Client& client, const SystemFileOptions& optio
     std::vector<std::string> notes;
     auto plan = std::make_unique<Plan>(wanted, found, options.skipMissing, problems, notes);
     for (const std::string& note : notes)
-        std::cerr << "kipctl: " << note << '\n';
+        std::cerr << "kipctl: " << terminalText(note) << '\n';
     if (plan->changesBox() && found.hasSystem && !mayChangeIp(client))
         problems.push_back("this box: kipd does not allow its IP settings to change (may-change-ip is false)");
     if (plan->changesMembership() && !mayUseBuilder(client))
@@ -53,7 +54,7 @@ void printPlan(const Plan& plan)
 {
     for (const Change& change : plan.changes())
         for (const std::string& line : change.lines)
-            std::cout << line << '\n';
+            std::cout << terminalText(line) << '\n';
     if (plan.changes().empty())
         std::cout << "No changes: the network matches the file.\n";
 }
@@ -87,7 +88,7 @@ int checkResult(Client& client, const SystemFileOptions& options, bool boxChange
         std::cout << "The network does not match the file yet:\n";
         printPlan(again);
         for (const std::string& problem : problems)
-            std::cout << problem << '\n';
+            std::cout << terminalText(problem) << '\n';
         return changesPending;
     } catch (const ConnectionError&) {
         if (!boxChanged)
@@ -104,9 +105,9 @@ int guarded(Action action)
     try {
         return action();
     } catch (const systemfile::FileError& error) {
-        return refuse({error.what()});
+        return refuse(error.problems());
     } catch (const KipdError& error) {
-        std::cerr << "kipctl: kipd: " << error.what() << '\n';
+        std::cerr << "kipctl: kipd: " << terminalText(error.what()) << '\n';
         return errorReply;
     }
 }

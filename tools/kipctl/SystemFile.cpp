@@ -1,6 +1,7 @@
 #include "SystemFile.h"
 
 #include "Json.h"
+#include "wire/Utf8.h"
 
 #include <algorithm>
 #include <fstream>
@@ -31,10 +32,17 @@ bool isHostname(const std::string& text)
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.'; });
 }
 
-// kipd passes names on in key=value lines: a line feed or other control character would split them.
-bool isPrintable(const std::string& text)
+// kipd passes texts on in key=value lines, and they reach terminals: a line feed would split a
+// line, and a control character (C0, DEL or C1) would act on the terminal that shows it.
+bool isPlainText(const std::string& text)
 {
-    return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0u;
+        if (byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F))
+            return false;
+    }
+    return isUtf8(text);
 }
 
 std::string upper(std::string text)
@@ -51,6 +59,7 @@ public:
     SystemDescription check(const JsonValue& root)
     {
         SystemDescription system;
+        checkTexts(root, "");
         if (!fields(root, "the file", {"schema", "this_box", "tessora", "other_devices"}, {}))
             return finish(system);
         const JsonValue& schema = root.object.at("schema");
@@ -75,15 +84,29 @@ public:
 private:
     void problem(const JsonValue& at, const std::string& where, const std::string& what)
     {
-        problems.push_back(name + ":" + std::to_string(at.line) + ":" + std::to_string(at.column) + ": " + where +
-                           ": " + what);
+        if (++problemCount <= problemLimit)
+            problems.push_back(name + ":" + std::to_string(at.line) + ":" + std::to_string(at.column) + ": " +
+                               where + ": " + what);
     }
 
-    SystemDescription finish(const SystemDescription& system) const
+    SystemDescription finish(SystemDescription& system)
     {
+        if (problemCount > problemLimit)
+            problems.push_back(name + ": " + std::to_string(problemCount - problemLimit) + " more problems");
         if (!problems.empty())
             throw FileError(problems);
-        return system;
+        return std::move(system);
+    }
+
+    // Every string of the file, wherever it stands: kipctl passes none on that is not plain text.
+    void checkTexts(const JsonValue& value, const std::string& where)
+    {
+        if (value.kind == Kind::string && !isPlainText(value.text))
+            problem(value, where.empty() ? "the file" : where, "expected UTF-8 text without control characters");
+        for (std::size_t i = 0; i < value.array.size(); ++i)
+            checkTexts(value.array[i], where + "[" + std::to_string(i) + "]");
+        for (const auto& member : value.object)
+            checkTexts(member.second, where.empty() ? member.first : where + "." + member.first);
     }
 
     // An object with every required key, no key beyond the required and optional ones.
@@ -93,7 +116,7 @@ private:
             problem(value, where, "expected an object");
             return false;
         }
-        std::size_t before = problems.size();
+        std::size_t before = problemCount;
         for (const std::string& key : required)
             if (!value.object.count(key))
                 problem(value, where, "the field \"" + key + "\" is missing");
@@ -101,15 +124,19 @@ private:
             if (std::find(required.begin(), required.end(), member.first) == required.end() &&
                 std::find(optional.begin(), optional.end(), member.first) == optional.end())
                 problem(member.second, where, "unknown key \"" + member.first + "\"");
-        return problems.size() == before;
+        return problemCount == before;
     }
 
     const std::vector<JsonValue>& list(const JsonValue& value, const std::string& where)
     {
         static const std::vector<JsonValue> none;
-        if (value.kind == Kind::array)
+        if (value.kind != Kind::array)
+            problem(value, where, "expected an array");
+        else if (value.array.size() > deviceListLimit)
+            problem(value, where, std::to_string(value.array.size()) + " entries: kipctl reads at most " +
+                                      std::to_string(deviceListLimit));
+        else
             return value.array;
-        problem(value, where, "expected an array");
         return none;
     }
 
@@ -194,11 +221,9 @@ private:
             problem(number, where + ".number",
                     "expected a whole number from " + std::to_string(firstLevel) + " to " + std::to_string(lastLevel));
         level.name = string(value, "name", where);
-        if (level.name.empty() || !isPrintable(level.name))
-            problem(value.object.at("name"), where + ".name", "expected a name on one line");
+        if (level.name.empty())
+            problem(value.object.at("name"), where + ".name", "expected a name");
         level.description = string(value, "description", where);
-        if (!isPrintable(level.description))
-            problem(value.object.at("description"), where + ".description", "expected a text on one line");
         return level;
     }
 
@@ -222,6 +247,7 @@ private:
 
     std::string name;
     std::vector<std::string> problems;
+    std::size_t problemCount = 0;
 };
 
 JsonValue ipObject(const std::string& mac, const IpSettings& ip)
@@ -251,7 +277,9 @@ JsonValue tessoraObject(const TessoraDevice& device)
 
 }  // namespace
 
-FileError::FileError(const std::vector<std::string>& problems) : std::runtime_error(joined(problems)) {}
+FileError::FileError(const std::vector<std::string>& problems) : std::runtime_error(joined(problems)), lines(problems)
+{
+}
 
 bool isMac(const std::string& text)
 {
@@ -294,6 +322,8 @@ bool isSubnetMask(const std::string& text)
 
 SystemDescription parse(const std::string& text, const std::string& name)
 {
+    if (text.size() > fileSizeLimit)
+        throw FileError({name + ": more than " + std::to_string(fileSizeLimit) + " bytes, the most kipctl reads"});
     JsonValue root;
     try {
         root = parseJson(text);
@@ -307,10 +337,16 @@ SystemDescription parse(const std::string& text, const std::string& name)
 SystemDescription read(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    if (!(file && text << file.rdbuf()))
+    std::string text;
+    char chunk[65536];
+    // Not past the bound: parse refuses a file longer than that, and a file without end stops here.
+    while (file && text.size() <= fileSizeLimit) {
+        file.read(chunk, sizeof chunk);
+        text.append(chunk, static_cast<std::size_t>(file.gcount()));
+    }
+    if (text.empty() || file.bad())
         throw FileError({path + ": cannot read the file"});
-    return parse(text.str(), path);
+    return parse(text, path);
 }
 
 std::string text(const SystemDescription& system)

@@ -2,6 +2,7 @@
 
 #include "SystemDescription.h"
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,10 +15,19 @@ constexpr long schemaVersion = 1;
 constexpr long firstLevel = 1;
 constexpr long lastLevel = 2147483647;
 
+// What kipctl reads of a file; a file beyond these is refused, read no further.
+constexpr std::size_t fileSizeLimit = 1 << 20;
+constexpr std::size_t deviceListLimit = 1000;  // entries of "tessora", and of "other_devices"
+constexpr std::size_t problemLimit = 50;       // problems listed; the rest are counted
+
 // Everything wrong with a file, one problem a line, each naming the file and the place.
 class FileError : public std::runtime_error {
 public:
     explicit FileError(const std::vector<std::string>& problems);
+    const std::vector<std::string>& problems() const { return lines; }
+
+private:
+    std::vector<std::string> lines;
 };
 
 SystemDescription read(const std::string& path);

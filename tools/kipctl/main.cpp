@@ -3,6 +3,7 @@
 #include "DeviceSearch.h"
 #include "Output.h"
 #include "SystemCommands.h"
+#include "TerminalText.h"
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -332,13 +333,16 @@ int main(int argc, char* argv[])
         Client client(options, timeoutFor(options));
         return command->second(client, arguments);
     } catch (const UsageError& error) {
-        std::cerr << "kipctl: " << error.what() << "\n\n" << usage;
+        std::cerr << "kipctl: " << terminalText(error.what()) << "\n\n" << usage;
         return usageError;
     } catch (const ConnectionError& error) {
-        std::cerr << "kipctl: " << error.what() << '\n';
+        std::cerr << "kipctl: " << terminalText(error.what()) << '\n';
         return error.kind == ConnectionError::Kind::timedOut ? timedOut : connectionFailed;
+    } catch (const UnreadableReply& error) {
+        std::cerr << "kipctl: unreadable reply from kipd: " << terminalText(error.what()) << '\n';
+        return connectionFailed;
     } catch (const boost::property_tree::ptree_error& error) {
-        std::cerr << "kipctl: unreadable reply from kipd: " << error.what() << '\n';
+        std::cerr << "kipctl: unreadable reply from kipd: " << terminalText(error.what()) << '\n';
         return connectionFailed;
     }
 }
