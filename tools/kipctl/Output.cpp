@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include <iomanip>
+#include <iostream>
 
 namespace output {
 namespace {
@@ -83,6 +84,10 @@ void corvanets(std::ostream& out, const Tree& reply)
             << '\n';
     }
 }
+
+void line(std::ostream& out, const std::string& text) { out << text << '\n'; }
+
+void problem(const std::string& text) { std::cerr << "kipctl: " << text << '\n'; }
 
 std::string compactJson(const std::string& json)
 {
