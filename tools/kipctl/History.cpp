@@ -134,8 +134,11 @@ JsonValue History::record(int run) const
 {
     std::ifstream file(recordPath(run), std::ios::binary);
     std::ostringstream text;
+    struct stat status {};
     if (!(file && text << file.rdbuf()))
-        throw HistoryError("no run " + std::to_string(run) + " in " + path);
+        throw HistoryError(::stat(runFolder(run).c_str(), &status) == 0
+                               ? "run " + std::to_string(run) + " ended before its first change and left no record"
+                               : "no run " + std::to_string(run) + " in " + path);
     try {
         JsonValue record = parseJson(text.str());
         if (record.kind == Kind::object)
