@@ -197,7 +197,7 @@ void Plan::planDevice(const TessoraDevice& wanted, const TessoraDevice& found, s
 // to a number only once the router holding it has moved away.
 void Plan::orderLevelChanges(std::vector<std::string>& problems)
 {
-    std::vector<Change> ordered;
+    std::vector<Change> inOrder;
     std::vector<LevelMove> moves = levelMoves;
     while (!levelChanges.empty()) {
         auto isHeld = [&moves](std::size_t mover) {
@@ -217,11 +217,11 @@ void Plan::orderLevelChanges(std::vector<std::string>& problems)
                                "apply: give one of them a free level first");
             break;
         }
-        ordered.push_back(levelChanges[next]);
+        inOrder.push_back(levelChanges[next]);
         levelChanges.erase(levelChanges.begin() + static_cast<long>(next));
         moves.erase(moves.begin() + static_cast<long>(next));
     }
-    levelChanges.insert(levelChanges.begin(), ordered.begin(), ordered.end());
+    levelChanges.insert(levelChanges.begin(), inOrder.begin(), inOrder.end());
 }
 
 void Plan::planBox(const ThisBox& wanted, const NetworkState& found)
