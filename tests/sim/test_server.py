@@ -51,3 +51,9 @@ class ServerTest(unittest.TestCase):
 
         self.assertFalse(sim.control({"cmd": "faults", "args": ["--delay", "x"]})["ok"])
         self.assertEqual(sim.control({"cmd": "state"})["network"]["this_box"]["mac"], "00:1E:C0:4A:10:01")
+        network = sim.control({"cmd": "state"})["network"]
+        network["devices"][0]["ip_settings"]["hostname"] = "changed-behind"
+        self.assertEqual(sim.control({"cmd": "network", "network": network}), {"ok": True})
+        self.assertEqual(sim.control({"cmd": "state"})["network"]["devices"][0]["ip_settings"]["hostname"],
+                         "changed-behind")
+        self.assertIn("unknown field", sim.control({"cmd": "network", "network": {"x": 1}})["error"])

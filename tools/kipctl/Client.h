@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-enum ExitStatus { ok = 0, usageError = 1, errorReply = 2, connectionFailed = 3, timedOut = 4 };
+// networkChanged: the network no longer holds what a saved plan was made from, or another apply
+// holds the box.
+enum ExitStatus { ok = 0, usageError = 1, errorReply = 2, connectionFailed = 3, timedOut = 4, networkChanged = 6 };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -62,6 +64,7 @@ public:
         connection->send(request);
     }
     bool json() const { return options.json; }
+    const std::string& host() const { return options.host; }
     Milliseconds limit() const { return timeout; }
 
 private:

@@ -40,6 +40,7 @@ public:
 private:
     bool waitReadable(std::chrono::steady_clock::time_point deadline);
     bool waitWritable();
+    void acknowledgeAtOnce();
 
     int fd = -1;
     NulFramer framer;

@@ -39,12 +39,25 @@ void sortByMac(std::vector<Device>& devices)
     std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) { return a.mac < b.mac; });
 }
 
+// A search ends after a quiet spell, so reports of its devices may still come after it: they
+// answer no request but the change of that same device.
+bool answers(const Tree& request, const Tree& reply)
+{
+    if (!DeviceSearch::isDeviceReport(reply.get<std::string>("type", "")))
+        return true;
+    return request.get<std::string>("type", "") == "set_tessora_info" &&
+           reply.get<std::string>("ip_settings.mac_address", "") ==
+               request.get<std::string>("ip_settings.mac_address", "");
+}
+
 }  // namespace
 
 Tree askKipd(Client& client, const Tree& request)
 {
-    const Tree reply = client.ask(request);
-    if (boost::optional<const Tree&> error = reply.get_child_optional("error"))
+    Tree reply = client.ask(request);
+    while (!answers(request, reply))
+        reply = client.next(client.limit());
+    if (boost::optional<Tree&> error = reply.get_child_optional("error"))
         throw KipdError(error->get<std::string>("message", "") + " (" + error->get<std::string>("id", "") + ")");
     return reply;
 }

@@ -4,6 +4,7 @@
 #include "wire/HostReplyTexts.h"
 
 #include <iomanip>
+#include <iostream>
 
 namespace output {
 namespace {
@@ -87,6 +88,10 @@ void corvanets(std::ostream& out, const Tree& reply)
             << '\n';
     }
 }
+
+void line(std::ostream& out, const std::string& text) { out << terminalText(text) << '\n'; }
+
+void problem(const std::string& text) { std::cerr << "kipctl: " << terminalText(text) << '\n'; }
 
 std::string compactJson(const std::string& json)
 {

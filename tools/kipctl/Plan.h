@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Fingerprint.h"
 #include "NetworkSurvey.h"
 #include "SystemDescription.h"
 
@@ -14,11 +15,13 @@ struct Change {
     std::vector<std::string> lines;
     std::vector<boost::property_tree::ptree> requests;
     bool changesMembership = false;
+    std::vector<Setting> effects;  // what the network holds once it is made
 };
 
 // What would make the network match the file, in the order it is applied: devices leave the
 // system, devices change their IP settings, levels change, devices join, and last this box's
-// own IP settings, because that change reboots it.
+// own IP settings, because that change reboots it. A router's level moves after the router
+// that leaves the number it takes.
 class Plan {
 public:
     // Checks the file against the network; problems (a device the search does not find, a level
@@ -35,7 +38,14 @@ public:
 private:
     void planDevice(const TessoraDevice& wanted, const TessoraDevice& found, std::vector<std::string>& problems);
     void planBox(const ThisBox& wanted, const NetworkState& found);
+    void orderLevelChanges(std::vector<std::string>& problems);
 
+    struct LevelMove {
+        std::optional<long> from;
+        long to;
+        std::string label;
+    };
     std::vector<Change> leaves, ipChanges, levelChanges, joins, box;
+    std::vector<LevelMove> levelMoves;  // beside levelChanges
     std::vector<Change> ordered;
 };

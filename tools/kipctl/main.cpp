@@ -44,17 +44,27 @@ const char* const usage =
     "  export [FILE] [--quiet SECONDS]\n"
     "                             write the system, as a device search finds it,\n"
     "                             to FILE (or standard output) as JSON\n"
-    "  plan FILE [--json] [--skip-missing] [--quiet SECONDS]\n"
+    "  plan FILE [--json] [--skip-missing] [--quiet SECONDS] [--out PLAN]\n"
     "                             list the changes that would make the network\n"
-    "                             match FILE (exit 2 when there are some)\n"
-    "  apply FILE [--yes] [--skip-missing] [--quiet SECONDS]\n"
-    "                             make those changes, after asking unless --yes,\n"
-    "                             then search again and compare\n"
+    "                             match FILE (exit 2 when there are some); --out\n"
+    "                             saves them with what they were planned from\n"
+    "  apply FILE|PLAN [--yes] [--skip-missing] [--quiet SECONDS] [--history DIR]\n"
+    "             [--wait SECONDS]\n"
+    "                             make those changes (FILE: after asking unless\n"
+    "                             --yes; PLAN: exactly the saved ones, while the\n"
+    "                             network holds what they were planned from),\n"
+    "                             after a snapshot kept in the history, then\n"
+    "                             search again and compare\n"
+    "  history [show N] [--history DIR]\n"
+    "                             list the applies, newest first, or show run N\n"
+    "  restore N [--yes] [--skip-missing] [--quiet SECONDS] [--history DIR]\n"
+    "            [--wait SECONDS]\n"
+    "                             plan and apply the snapshot taken before run N\n"
     "\n"
     "Options, before or after the command:\n"
     "  --host HOST                the box running kipd (default 127.0.0.1)\n"
     "  --timeout SECONDS          how long to wait for an answer (default 5; 30 for\n"
-    "                             set-ip and set-router)\n"
+    "                             set-ip, set-router, apply and restore)\n"
     "  --json                     print kipd's replies as JSON, one compact object\n"
     "                             per line\n"
     "  -h, --help                 print this help and exit\n"
@@ -62,7 +72,8 @@ const char* const usage =
     "\n"
     "Exit status: 0 done, 1 bad usage or a file that fails its checks, 2 kipd\n"
     "answered with an error (plan and apply: changes pending), 3 cannot connect,\n"
-    "4 no answer in time.\n";
+    "4 no answer in time, 6 the network changed since the saved plan, or another\n"
+    "apply holds the box.\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -107,6 +118,10 @@ public:
                 return found;
             }
         return fallback;
+    }
+    bool has(const std::string& name) const
+    {
+        return std::find(arguments.begin(), arguments.end(), name) != arguments.end();
     }
     std::vector<std::string> positional(std::size_t least, std::size_t most)
     {
@@ -226,21 +241,59 @@ SystemFileOptions systemFileOptions(ArgumentList& arguments, bool fileRequired)
     options.yes = arguments.flag("--yes");
     options.skipMissing = arguments.flag("--skip-missing");
     options.quiet = secondsValue("--quiet", arguments.value("--quiet", "2"));
+    options.out = arguments.value("--out");
+    options.history = arguments.value("--history");
+    options.wait = secondsValue("--wait", arguments.value("--wait", "0"));
     std::vector<std::string> file = arguments.positional(fileRequired ? 1 : 0, 1);
     options.file = file.empty() ? "" : file[0];
     return options;
 }
 
-// Takes only the options that `allowed` names before the rest are read.
+void refuseOthers(const ArgumentList& arguments, const std::vector<std::string>& allowed)
+{
+    for (const char* option : {"--json", "--yes", "--skip-missing", "--quiet", "--out", "--history", "--wait"})
+        if (std::find(allowed.begin(), allowed.end(), option) == allowed.end() && arguments.has(option))
+            throw UsageError(std::string(option) + " does not go with this command");
+}
+
+// Takes only the options that `allowed` names (and --quiet) before the rest are read.
 Handler systemFileCommand(std::vector<std::string> allowed, bool fileRequired,
                           int (*command)(Client&, const SystemFileOptions&))
 {
+    allowed.push_back("--quiet");
     return [allowed, fileRequired, command](Client& client, ArgumentList& arguments) {
-        for (const char* option : {"--json", "--yes", "--skip-missing"})
-            if (std::find(allowed.begin(), allowed.end(), option) == allowed.end() && arguments.flag(option))
-                throw UsageError(std::string(option) + " does not go with this command");
+        refuseOthers(arguments, allowed);
         return command(client, systemFileOptions(arguments, fileRequired));
     };
+}
+
+int runNumber(const std::string& text)
+{
+    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos ||
+        text[0] == '0')
+        throw UsageError("a run is a number, as kipctl history lists it");
+    return std::stoi(text);
+}
+
+// history, or history show N.
+int historyCommand(Client&, ArgumentList& arguments)
+{
+    refuseOthers(arguments, {"--history"});
+    SystemFileOptions options;
+    options.history = arguments.value("--history");
+    std::vector<std::string> words = arguments.positional(0, 2);
+    if (words.empty())
+        return showHistory(options, std::nullopt);
+    if (words.size() != 2 || words[0] != "show")
+        throw UsageError("history takes show N, or nothing");
+    return showHistory(options, runNumber(words[1]));
+}
+
+int restore(Client& client, ArgumentList& arguments)
+{
+    refuseOthers(arguments, {"--yes", "--skip-missing", "--quiet", "--history", "--wait"});
+    SystemFileOptions options = systemFileOptions(arguments, true);
+    return restoreSystem(client, options, runNumber(options.file));
 }
 
 const std::map<std::string, Handler>& commands()
@@ -260,8 +313,10 @@ const std::map<std::string, Handler>& commands()
         {"set-router", setRouter},
         {"corvanets", askAndShow("get_corvanets", [](const Tree& reply) { output::corvanets(std::cout, reply); })},
         {"export", systemFileCommand({}, false, exportSystem)},
-        {"plan", systemFileCommand({"--json", "--skip-missing"}, true, planSystem)},
-        {"apply", systemFileCommand({"--yes", "--skip-missing"}, true, applySystem)}};
+        {"plan", systemFileCommand({"--json", "--skip-missing", "--out"}, true, planSystem)},
+        {"apply", systemFileCommand({"--yes", "--skip-missing", "--history", "--wait"}, true, applySystem)},
+        {"history", historyCommand},
+        {"restore", restore}};
     return table;
 }
 
@@ -294,14 +349,15 @@ Options parseOptions(const std::vector<std::string>& words)
 
 bool isSystemFileCommand(const std::string& command)
 {
-    return command == "export" || command == "plan" || command == "apply";
+    return command == "export" || command == "plan" || command == "apply" || command == "restore";
 }
 
 Milliseconds timeoutFor(const Options& options)
 {
     if (!options.timeout.empty())
         return secondsValue("--timeout", options.timeout);
-    bool changesSettings = options.command == "set-ip" || options.command == "set-router" || options.command == "apply";
+    bool changesSettings = options.command == "set-ip" || options.command == "set-router" || options.command == "apply" ||
+                          options.command == "restore";
     return std::chrono::seconds(changesSettings ? 30 : 5);
 }
 

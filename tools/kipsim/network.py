@@ -68,6 +68,10 @@ class Network:
     """Mutable state of the simulated network."""
 
     def __init__(self, description):
+        self.replace(description)
+
+    def replace(self, description):
+        """Take another network's state, as a device or another box would change it."""
         data = copy.deepcopy(description)
         self.box = data["this_box"]
         self.system = data["system"]

@@ -5,10 +5,11 @@ import dataclasses
 import functools
 import itertools
 import json
+import socket
 import sys
 import time
 
-from . import codec
+from . import codec, schema
 from .confd import DIRECT_LINK, MAIN_LINK
 from .faults import Faults
 
@@ -17,6 +18,14 @@ READ_SIZE = 65536
 REBOOT_DROP_AFTER = 0.05
 # Longest wait at shutdown for connection handlers to see their end.
 CLOSE_WAIT = 2.0
+
+
+def _acknowledge_at_once(writer):
+    """The daemon's links send without TCP_NODELAY: each small message waits for the last one's
+    acknowledgement, which Linux would otherwise hold back for up to 40 ms."""
+    sock = writer.get_extra_info("socket")
+    if sock is not None and hasattr(socket, "TCP_QUICKACK"):
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
 
 
 class TrafficLog:
@@ -164,6 +173,7 @@ class Simulator:
                 data = await reader.read(READ_SIZE)
                 if not data:
                     break
+                _acknowledge_at_once(writer)
                 self._receive(conn, data)
         except (ConnectionError, OSError):
             pass
@@ -261,7 +271,7 @@ class Simulator:
         try:
             request = json.loads(line)
             return {"ok": True, **self._control(request)}
-        except (ValueError, KeyError, TypeError, AttributeError) as error:
+        except (ValueError, KeyError, TypeError, AttributeError, schema.NetworkError) as error:
             return {"ok": False, "error": str(error)}
 
     def _control(self, request):
@@ -271,6 +281,11 @@ class Simulator:
             return {}
         if command == "state":
             return {"network": self.confd.network.to_dict()}
+        if command == "network":
+            self.confd.network.replace(schema.check(request["network"], "the control port's network"))
+            if self.on_change:
+                self.on_change()
+            return {}
         if command == "send":
             return {"sent": self._inject(request["link"], request["text"])}
         if command == "close":
