@@ -93,11 +93,12 @@ std::string plural(const std::string& number, const std::string& word)
     return number + " " + word + (number == "1" ? "" : "s");
 }
 
-std::string errorPart(const char* label, const JsonValue& link, std::time_t now)
+// The link's last failure, whether it ended a connection or refused one.
+std::string lastError(const JsonValue& link, std::time_t now)
 {
     if (!known(member(link, "last_error")))
         return "";
-    return std::string(", ") + label + " " + timeOf(number(member(link, "last_error_at")), now) + " (\"" +
+    return ", last error " + timeOf(number(member(link, "last_error_at")), now) + " (\"" +
            text(member(link, "last_error")) + "\")";
 }
 
@@ -111,9 +112,9 @@ std::string linkLine(const std::string& name, const JsonValue& link, std::time_t
     const std::string reconnects = plural(count(member(link, "reconnects")), "reconnect");
     const double age = static_cast<double>(now) - number(since);
     if (isTrue(member(link, "connected")))
-        return line + "connected for " + duration(age) + ", " + reconnects + errorPart("last lost", link, now);
+        return line + "connected for " + duration(age) + ", " + reconnects + lastError(link, now);
     line += known(since) ? "down for " + duration(age) : std::string("down, never connected");
-    return line + ", " + reconnects + errorPart("last error", link, now);
+    return line + ", " + reconnects + lastError(link, now);
 }
 
 std::string clientsLine(const JsonValue& clients)
