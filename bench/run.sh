@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and prints every figure beside its baseline of the same run.
 #
-#   bench/run.sh [all|dispatch|process|scale]      (default: all)
+#   bench/run.sh [all|dispatch|process|scale|capacity]      (default: all; capacity only by name)
 #
 # Build first:
 #   cmake -S . -B build-bench -DKIPD_BENCH=ON -DCMAKE_BUILD_TYPE=Release && cmake --build build-bench -j2
@@ -11,6 +11,9 @@
 # process:  kipd against the simulator on the fixed ports 3971-3973, and the echo server: round
 #           trips, throughput with 1/16/256 clients, 1,000 idle connections, idle CPU and memory.
 # scale:    "get_devices" over 1,000 and 10,000 known devices, and the daemon's peak memory.
+# capacity: the daemon's memory against the network's size (CAPACITY_SIZES, default 1,000, 10,000
+#           and 30,000 devices): one search with "refresh" true, then one listing; VmRSS before,
+#           VmHWM (the peak) and VmRSS after. What the unit's MemoryHigh/MemoryMax are sized from.
 #
 # SERVER_CPU=n runs kipd and the echo server on CPU n, CLIENT_CPU=m the load driver on CPU m
 # (both unset: no pinning).
@@ -193,12 +196,29 @@ run_scale() {
     run_scale_of 10000
 }
 
+run_capacity() {
+    local count
+    for count in ${CAPACITY_SIZES:-1000 10000 30000}; do
+        python3 "$ROOT/bench/make_network.py" "$count" "$WORK/network-$count.json"
+        wait_for_free_ports
+        start_simulator "$WORK/network-$count.json"
+        start_kipd
+        heading "memory over $count devices: one search, then one listing ($((count + 1)) reports each)"
+        $DRIVER memory --pid "$KIPD_PID" | sed 's/^memory/memory before the search:/'
+        timeout 900 $DRIVER devices --port 3971 --refresh true --expect "$((count + 1))" --limit 600
+        timeout 300 $DRIVER devices --port 3971 --refresh false --expect "$((count + 1))" --limit 240
+        $DRIVER memory --pid "$KIPD_PID" | sed 's/^memory/memory after the listing:/'
+        stop_started "$KIPD_PID" "$SIM_PID"
+    done
+}
+
 machine
 case "$WHAT" in
     dispatch) run_dispatch ;;
     process) run_process ;;
     scale) run_scale ;;
+    capacity) run_capacity ;;
     all) run_dispatch; run_process; run_scale ;;
-    *) echo "usage: bench/run.sh [all|dispatch|process|scale]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [all|dispatch|process|scale|capacity]" >&2; exit 2 ;;
 esac
 heading "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

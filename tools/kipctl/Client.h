@@ -19,6 +19,7 @@ enum ExitStatus { ok = 0, usageError = 1, errorReply = 2, connectionFailed = 3, 
 
 struct Options {
     std::string host = "127.0.0.1";
+    bool hostGiven = false;
     std::string timeout;  // empty: the command's default
     bool json = false;
     bool help = false;

@@ -2,6 +2,7 @@
 #include "Client.h"
 #include "DeviceSearch.h"
 #include "Output.h"
+#include "StatusCommand.h"
 #include "SystemCommands.h"
 #include "TerminalText.h"
 
@@ -60,6 +61,12 @@ const char* const usage =
     "  restore N [--yes] [--skip-missing] [--quiet SECONDS] [--history DIR]\n"
     "            [--wait SECONDS]\n"
     "                             plan and apply the snapshot taken before run N\n"
+    "  status [--history] [--status-socket PATH]\n"
+    "                             kipd's status: its links to the configuration\n"
+    "                             daemon, clients, queue, system, memory, last\n"
+    "                             changes (--json: as kipd reports it); read from\n"
+    "                             PATH, else $KIPD_STATUS_SOCKET, else\n"
+    "                             /run/kipd/status\n"
     "\n"
     "Options, before or after the command:\n"
     "  --host HOST                the box running kipd (default 127.0.0.1)\n"
@@ -72,8 +79,8 @@ const char* const usage =
     "\n"
     "Exit status: 0 done, 1 bad usage or a file that fails its checks, 2 kipd\n"
     "answered with an error (plan and apply: changes pending), 3 cannot connect,\n"
-    "4 no answer in time, 6 the network changed since the saved plan, or another\n"
-    "apply holds the box.\n";
+    "4 no answer in time, 5 (status) a link to the configuration daemon is down,\n"
+    "6 the network changed since the saved plan, or another apply holds the box.\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -234,6 +241,17 @@ int setRouter(Client& client, ArgumentList& arguments)
     return ok;
 }
 
+int showStatus(Client& client, ArgumentList& arguments)
+{
+    status::StatusOptions options;
+    options.history = arguments.flag("--history");
+    options.socket = arguments.value("--status-socket");
+    arguments.positional(0, 0);
+    options.json = client.json();
+    options.timeout = client.limit();
+    return status::run(options);
+}
+
 SystemFileOptions systemFileOptions(ArgumentList& arguments, bool fileRequired)
 {
     SystemFileOptions options;
@@ -316,7 +334,8 @@ const std::map<std::string, Handler>& commands()
         {"plan", systemFileCommand({"--json", "--skip-missing", "--out"}, true, planSystem)},
         {"apply", systemFileCommand({"--yes", "--skip-missing", "--history", "--wait"}, true, applySystem)},
         {"history", historyCommand},
-        {"restore", restore}};
+        {"restore", restore},
+        {"status", showStatus}};
     return table;
 }
 
@@ -337,6 +356,7 @@ Options parseOptions(const std::vector<std::string>& words)
             if (i + 1 == words.size())
                 throw UsageError(word + " needs a value");
             (word == "--host" ? options.host : options.timeout) = words[++i];
+            options.hostGiven = options.hostGiven || word == "--host";
         } else if (!options.command.empty())
             options.arguments.push_back(word);
         else if (word.rfind('-', 0) == 0)
@@ -380,6 +400,8 @@ int main(int argc, char* argv[])
         auto command = commands().find(options.command);
         if (command == commands().end())
             throw UsageError("unknown command " + options.command);
+        if (options.command == "status" && options.hostGiven)
+            throw UsageError("status reads the status socket of this box; --host does not go with it");
         // Under export, plan and apply --json is the command's own: kipd's replies are not echoed.
         if (isSystemFileCommand(options.command) && options.json) {
             options.json = false;
