@@ -28,6 +28,11 @@ JsonValue applied(const std::string& file, const std::string& plan, const std::s
 int ApplySession::applyFile(const SystemDescription& wanted, const std::string& file)
 {
     lockBox();
+    return planAndApply(wanted, applied(absolutePath(file), "", ""));
+}
+
+int ApplySession::planAndApply(const SystemDescription& wanted, JsonValue extra)
+{
     Observation seen = observe(client, wanted, options.skipMissing, options.quiet);
     printNotes(seen.notes);
     if (!seen.problems.empty())
@@ -35,7 +40,7 @@ int ApplySession::applyFile(const SystemDescription& wanted, const std::string& 
     printPlan(*seen.plan);
     if (seen.plan->changes().empty())
         return ok;
-    return confirmAndRun(wanted, std::move(seen), applied(absolutePath(file), "", ""));
+    return confirmAndRun(wanted, std::move(seen), std::move(extra));
 }
 
 int ApplySession::applySaved(const SavedPlan& saved, const std::string& planFile)
@@ -73,15 +78,7 @@ int ApplySession::restore(int number)
     if (found != recorded)
         throw systemfile::FileError({"run " + std::to_string(number) + " changed the box " + recorded +
                                      ", but kipd at " + client.host() + " runs on the box " + found});
-    Observation seen = observe(client, wanted, options.skipMissing, options.quiet);
-    printNotes(seen.notes);
-    if (!seen.problems.empty())
-        return refuse(seen.problems);
-    printPlan(*seen.plan);
-    if (seen.plan->changes().empty())
-        return ok;
-    return confirmAndRun(wanted, std::move(seen),
-                         applied(history.snapshotPath(number), "", std::to_string(number)));
+    return planAndApply(wanted, applied(history.snapshotPath(number), "", std::to_string(number)));
 }
 
 // A device slow to answer one search is looked for again before the network counts as changed.

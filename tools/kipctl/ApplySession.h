@@ -31,6 +31,8 @@ private:
     // Makes the history folder and takes the lock of kipd's box in it.
     void lockBox();
     Observation observeAgainst(const Fingerprint& expected, const SystemDescription& wanted, bool skipMissing);
+    // Plans `wanted` from the network as it is, shows the plan and applies it once confirmed.
+    int planAndApply(const SystemDescription& wanted, JsonValue extra);
     int confirmAndRun(const SystemDescription& wanted, Observation seen, JsonValue extra);
     // Snapshot, record, the changes and the search after; `extra` names what is applied.
     int run(const SystemDescription& wanted, const Observation& seen, JsonValue extra, bool lookBeforeEach);
