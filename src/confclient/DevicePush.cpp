@@ -63,8 +63,9 @@ void ConfClientProtocol::sendRouterSettings(const std::string& mac, bool include
     sendTo("device set", devicekind::address(devicekind::tessora, mac), body);
 }
 
-// A send that finds the main link down forgets the system, so the router's port names are
-// looked up only once "partition set" has gone; both texts are built before either is sent.
+// A send that finds the main link down forgets the system, so each step looks the tree up after
+// the send before it: the port names only once "partition set" has gone, the outputs only once
+// the inputs have gone (none when the system was forgotten meanwhile).
 void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::string& router,
                                        const std::string& partition)
 {
@@ -74,23 +75,23 @@ void ConfClientProtocol::sendPartition(const std::string& subsystem, const std::
     appendLine(body, "routerno", router);
     appendLine(body, "pid", partition);
 
-    const Tree* fields = netManager->tree().findChild(systempath::partition(subsystem, router, partition));
+    const std::string partitionPath = systempath::partition(subsystem, router, partition);
+    const Tree* fields = netManager->tree().findChild(partitionPath);
     if (!fields) {
         sendMessage("partition reset", body);
         return;
     }
     for (const Tree::value_type& field : *fields)
         body.push_back(field);
-    const std::string levelNo = fields->get<std::string>("levelno", "0");
     sendMessage("partition set", body);
 
     const SystemTree& tree = netManager->tree();
     const std::string routerPath = systempath::router(subsystem, router) + ".";
     const Tree* inputs = tree.findChild(routerPath + "inputs");
-    const Tree* outputs = tree.findChild(routerPath + "outputs");
-    if (!inputs || !outputs)
+    if (!inputs || !tree.findChild(routerPath + "outputs"))
         return;
-    const std::string outputText = mnemonicsText(levelNo, "output", *outputs);
+    const std::string levelNo = tree.getOr(partitionPath + ".levelno", "0");
     sendMessage("mnemonics set", mnemonicsText(levelNo, "input", *inputs));
-    sendMessage("mnemonics set", outputText);
+    const Tree* outputs = tree.findChild(routerPath + "outputs");
+    sendMessage("mnemonics set", mnemonicsText(levelNo, "output", outputs ? *outputs : Tree()));
 }

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <thread>
+
 using Texts = std::vector<std::string>;
 
 // The "subsystem set" body of this box's own subsystem 0.
@@ -21,6 +24,31 @@ inline std::string ownSubsystemBody(const std::string& description = "Corvanet K
            protocolName + "\nprotocol_type=internal\nuse_external_port=0\nuser=3\n";
 }
 
+// A client link whose next answers to `isConnected` on the test's own thread can be set, so a
+// test decides at which send the protocol finds it down; then it answers as it is again. The
+// event loop's own checks always see the real state.
+class ScriptedLink : public TcpClientInterface {
+public:
+    using TcpClientInterface::TcpClientInterface;
+    void answerNext(std::deque<bool> answers)
+    {
+        caller = std::this_thread::get_id();
+        script = std::move(answers);
+    }
+    bool isConnected() override
+    {
+        if (std::this_thread::get_id() != caller || script.empty())
+            return TcpClientInterface::isConnected();
+        const bool answer = script.front();
+        script.pop_front();
+        return answer;
+    }
+
+private:
+    std::thread::id caller;
+    std::deque<bool> script;
+};
+
 // A ConfClientProtocol whose two links are connected to loopback peers standing in for the
 // configuration daemon's two ports.
 struct ConfLink : testing::Test {
@@ -30,7 +58,7 @@ struct ConfLink : testing::Test {
     LoopbackPeer mainPeer = LoopbackPeer::listening();
     LoopbackPeer directPeer = LoopbackPeer::listening();
     NetManager netManager;
-    std::shared_ptr<TcpClientInterface> mainLink = std::make_shared<TcpClientInterface>(loop.io(), nullptr);
+    std::shared_ptr<ScriptedLink> mainLink = std::make_shared<ScriptedLink>(loop.io(), nullptr);
     std::shared_ptr<ConfClientProtocol> protocol;
 
     void SetUp() override

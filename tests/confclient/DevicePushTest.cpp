@@ -90,34 +90,43 @@ TEST_F(DevicePush, PartitionIsSetWithItsMnemonicsOrWithdrawnAndTheDeviceSearchEn
     EXPECT_TRUE(devices->received().empty());
 }
 
-// A send that finds the main link down forgets the system: after a reconnect "partition set"
-// still carries the partition, and the port names, looked up only after it, are gone with the
-// system; without a link the push reports the failure once.
-TEST_F(DevicePush, PartitionPushAfterAReconnectSendsNoMnemonicsOfTheForgottenSystem)
+// A send that finds the main link down forgets the system, and the push goes on from what the
+// tree holds after each send: ports looked up once "partition set" has gone, outputs once the
+// inputs have, and the output text sent whatever the input's send did.
+TEST_F(DevicePush, PartitionPushLooksThePortsUpAfterEachSend)
 {
     const std::string router = "system.subsystems.2.routers.3.";
     auto putPartition = [&] {
         for (auto [key, value] : {std::pair{"partitions.0.levelno", "4"}, {"inputs.0.name", "IN"}, {"outputs.0.name", "OUT"}})
             tree().put(router + key, value);
     };
-    putPartition();
-    mainPeer.closeConnection();
-    ASSERT_TRUE(waitUntil([&] { return !mainLink->isConnected(); }));
-    protocol->sendPartition("2", "3", "0");
+    const std::string partitionSet = sent("*", "partition set", "subsystem=2\nrouterno=3\npid=0\nlevelno=4\n");
+    auto pushWith = [&](std::deque<bool> connectedAnswers) {
+        putPartition();
+        mainLink->answerNext(std::move(connectedAnswers));
+        protocol->sendPartition("2", "3", "0");
+    };
+
+    // Down before "partition set": it goes after the reconnect, and the ports are gone.
+    pushWith({false, true});
     protocol->sendMessage("next");
     ASSERT_TRUE(mainPeer.accept());
-    EXPECT_EQ(mainSent(), sent("*", "partition set", "subsystem=2\nrouterno=3\npid=0\nlevelno=4\n"));
+    EXPECT_EQ(mainSent(), partitionSet);
     EXPECT_EQ(mainSent(), sent("*", "next"));
     EXPECT_FALSE(tree().contains("system"));
 
-    const int closedPort = LoopbackPeer::unusedPort();
-    auto unreachable = std::make_shared<TcpClientInterface>(loop.io(), nullptr);
-    unreachable->setServer("127.0.0.1", closedPort);
-    auto offline = std::make_shared<ConfClientProtocol>(loop.io(), unreachable, &netManager, closedPort,
-                                                        std::string("00:11:22:33:44:55"));
+    // Down at the input text, which was built before: the output text has no ports left.
+    pushWith({true, false, true, true});
+    EXPECT_EQ(mainSent(), partitionSet);
+    ASSERT_TRUE(mainPeer.accept());
+    EXPECT_EQ(mainSent(), sent("*", "mnemonics set", "levelno=4\ndirection=input\ntext=0;IN;;;\n"));
+    EXPECT_EQ(mainSent(), sent("*", "mnemonics set", "levelno=4\ndirection=output\n"));
+
+    // Down from the input text on, for good: both texts report the failure.
     auto reply = std::make_shared<RecordingCommand>();
-    offline->requestSystemDevices(reply);
-    putPartition();
-    offline->sendPartition("2", "3", "0");
+    protocol->requestSystemDevices(reply);
+    ASSERT_FALSE(mainSent().empty());
+    pushWith({true, false, false, false, false});
+    EXPECT_EQ(mainSent(), partitionSet);
     EXPECT_EQ(reply->received(), Texts(2, ConfClientProtocol::notConnectedText));
 }
