@@ -25,8 +25,9 @@ inline std::string ownSubsystemBody(const std::string& description = "Corvanet K
 }
 
 // A client link whose next answers to `isConnected` on the test's own thread can be set, so a
-// test decides at which send the protocol finds it down; then it answers as it is again. The
-// event loop's own checks always see the real state.
+// test decides at which send the protocol finds it down; then it answers as it is again. While
+// answers are left, the protocol's reconnect (`close`, `open`) keeps the one real connection, so
+// what was sent before it is not lost. The event loop's own checks always see the real state.
 class ScriptedLink : public TcpClientInterface {
 public:
     using TcpClientInterface::TcpClientInterface;
@@ -37,14 +38,26 @@ public:
     }
     bool isConnected() override
     {
-        if (std::this_thread::get_id() != caller || script.empty())
+        if (!scripted())
             return TcpClientInterface::isConnected();
         const bool answer = script.front();
         script.pop_front();
         return answer;
     }
+    void close() override
+    {
+        if (!scripted())
+            TcpClientInterface::close();
+    }
+    void open() override
+    {
+        if (!scripted())
+            TcpClientInterface::open();
+    }
 
 private:
+    bool scripted() const { return std::this_thread::get_id() == caller && !script.empty(); }
+
     std::thread::id caller;
     std::deque<bool> script;
 };
