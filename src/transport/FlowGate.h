@@ -52,6 +52,9 @@ public:
 
     // A connection's share of the requests waiting in the command queue read by read.
     std::size_t queueShare() const;
+    // How many turns the next connection held starts behind: 0, 1, ... in turn, so that a crowd
+    // held at once is spread over that many rounds.
+    unsigned nextTurnsBehind() { return holds++ % flowlimits::heldCrowdSpread; }
     // Whether a connection holding `bytes` must stop reading; if so, `waiter` is remembered.
     bool wait(std::size_t bytes, std::weak_ptr<Waiter> waiter);
     // Whether a connection with `answers` unwritten, whose last request sent to the configuration
@@ -78,6 +81,7 @@ private:
     unsigned long backups = 0;
     std::size_t clients = 0;
     std::size_t unfinishedBytes = 0;
+    std::atomic<unsigned> holds{0};
     std::atomic<unsigned long> linkSends{0};
     std::vector<std::weak_ptr<Waiter>> waiters;  // woken when a bound eases
 };

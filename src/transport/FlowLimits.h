@@ -16,7 +16,7 @@ namespace flowlimits {
 constexpr std::size_t KiB = 1024;
 constexpr std::size_t MiB = 1024 * KiB;
 
-// A link reads at most this much at a time; each read becomes one delivery.
+// A link reads at most this much at a time.
 constexpr std::size_t readChunk = 1 * KiB;
 
 // The traffic history of a link: its last entries, each cut to a length.
@@ -58,6 +58,14 @@ constexpr std::size_t unfinishedRequestsBudget = 8 * MiB;
 // share some 200 bytes each, a few short requests: they are served by turns, so another client's
 // request waits behind some 300 requests, not behind 600,000.
 constexpr std::size_t queuedRequestsBudget = 64 * KiB;
+
+// The worker's time a held connection may take per turn: a request that took longer is paid back
+// by skipping turns, so that the crowd's turns between two requests of another client add up to
+// about this much each, whatever the crowd asks for (a listing takes a hundred times a question).
+constexpr std::chrono::microseconds turnAllowance{50};
+// Connections held one after another start 0, 1, ... up to this less one turns behind, so that a
+// crowd held at once does not take its first, full-cost turns in the same round.
+constexpr unsigned heldCrowdSpread = 8;
 
 // A configuration-daemon link holding more unsent bytes than this is backed up until it is down
 // to the low mark: meanwhile the client connections whose last request sent to it have their

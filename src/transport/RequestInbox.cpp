@@ -1,5 +1,9 @@
 #include "transport/RequestInbox.h"
 
+#include "transport/FlowLimits.h"
+
+#include <algorithm>
+
 RequestInbox::Received RequestInbox::receive(const std::string& data)
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -99,6 +103,11 @@ void RequestInbox::runTurn()
         if (!reads.empty()) {
             if (!inputEnded && link.mustWait())
                 return;  // `wake` queues the next turn
+            if (owed > owed.zero()) {
+                owed -= std::min<std::chrono::steady_clock::duration>(owed, flowlimits::turnAllowance);
+                queueTurnLocked();
+                return;
+            }
             request = cutRequestLocked();
         } else if (inputEnded) {
             if (!disconnectDueLocked())
@@ -117,9 +126,13 @@ void RequestInbox::runTurn()
     // The next turn is queued even when the protocol throws, so the connection is not stranded.
     struct NextTurn {
         RequestInbox* inbox;
+        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
         ~NextTurn()
         {
+            const auto spent = std::chrono::steady_clock::now() - started;
             std::lock_guard<std::mutex> guard(inbox->lock);
+            if (spent > flowlimits::turnAllowance)
+                inbox->owed += spent - flowlimits::turnAllowance;
             inbox->queueTurnLocked();
         }
     } next{this};
@@ -141,6 +154,8 @@ void RequestInbox::runEnd()
 void RequestInbox::holdLocked()
 {
     holding = true;
+    if (owed == owed.zero())
+        owed = flowlimits::turnAllowance * link.turnsBehind();
     link.holdChanged(true);
 }
 

@@ -2,6 +2,7 @@
 
 #include "wire/NulFramer.h"
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -15,7 +16,9 @@
 // reads in the order they came, as it handles every other entry. A connection that goes beyond
 // its share of the queue, or must wait (its link says which), is held: from then on its requests
 // are handed over one per turn, each turn queued behind whatever was queued meanwhile, so it gets
-// no more than its share of the worker; once it has caught up it is handled read by read again.
+// no more than its share of the worker; a request that took the worker longer than a turn's
+// allowance (FlowLimits.h) is paid back by turns that hand nothing over. Once it has caught up it
+// is handled read by read again.
 // Either way its own requests keep their order.
 //
 // When the client goes, what it sent is still handed over and then its disconnect runs; when the
@@ -37,6 +40,9 @@ public:
         // Worker: whether the connection must wait now; if so the link calls `wake` when it may
         // go on. Both are called with the inbox's lock held: they must not call back into it.
         virtual bool mustWait() = 0;
+        // How many turns a connection newly held starts behind: a crowd held at once would
+        // otherwise take its first turns in one round, each at its full cost.
+        virtual unsigned turnsBehind() = 0;
         // The connection started (true) or stopped being held.
         virtual void holdChanged(bool held) = 0;
         // Worker, without the lock: whole requests to the protocol, and the link's end.
@@ -83,6 +89,7 @@ private:
     NulFramer framer;
     std::deque<std::string> reads;  // the whole requests of one read each, oldest first
     std::size_t waitingBytes = 0;   // in `reads`
+    std::chrono::steady_clock::duration owed{};  // worker time taken beyond the turns' allowance
     bool holding = false;
     bool turnQueued = false;
     bool inputEnded = false;

@@ -255,6 +255,8 @@ bool TcpServerInterface::mayQueue(std::size_t waiting, std::size_t adding)
 
 bool TcpServerInterface::mustWait() { return account.requestsMustWait(std::static_pointer_cast<FlowGate::Waiter>(self())); }
 
+unsigned TcpServerInterface::turnsBehind() { return gate ? gate->nextTurnsBehind() : 0; }
+
 void TcpServerInterface::holdChanged(bool held) { countHold(held); }
 
 // The bytes are given back even when the protocol throws.

@@ -1,10 +1,14 @@
 #include "transport/RequestInbox.h"
 
+#include "transport/FlowLimits.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace std::string_literals;
@@ -20,14 +24,21 @@ struct ScriptedLink : RequestInbox::Link {
     std::vector<std::string> events;
     bool full = false;            // what mustWait answers
     std::size_t share = 1 << 20;  // what mayQueue allows
+    unsigned behind = 0;          // what turnsBehind answers
 
     void queueRead() override { queued("read", [this] { inbox.runRead(); }); }
     void queueTurn() override { queued("turn", [this] { inbox.runTurn(); }); }
     void queueEnd() override { queued("end", [this] { inbox.runEnd(); }); }
     bool mayQueue(std::size_t waiting, std::size_t adding) override { return waiting + adding <= share; }
     bool mustWait() override { return full; }
+    unsigned turnsBehind() override { return behind; }
     void holdChanged(bool held) override { events.push_back(held ? "held" : "free"); }
-    void handOver(const std::string& requests) override { events.push_back(requests); }
+    void handOver(const std::string& requests) override
+    {
+        events.push_back(requests);
+        if (requests == "slow\0"s)
+            std::this_thread::sleep_for(flowlimits::turnAllowance * 20);
+    }
     void runDisconnect(const std::string& reason) override { events.push_back("disconnect:" + reason); }
 
     void queued(const std::string& name, std::function<void()> entry)
@@ -111,6 +122,34 @@ TEST(RequestInbox, ReadBeyondItsShareOfTheQueueHoldsTheConnection)
     link.runAll();
     EXPECT_EQ(link.take(), (std::vector<std::string>{"read", "held", "turn", "a\0"s, "turn", "b\0"s, "turn", "c\0"s,
                                                      "turn", "free"}));
+}
+
+// A held request that took the worker longer than a turn's allowance is paid back by turns that
+// hand nothing over, so a crowd of costly requests gives others as much room as cheap ones; a
+// crowd held at once is spread over rounds.
+TEST(RequestInbox, HeldRequestOverItsAllowancePaysItBackInTurns)
+{
+    ScriptedLink link;
+    link.full = true;
+    link.inbox.receive("slow\0b\0"s);
+    link.runAll();
+    link.full = false;
+    link.inbox.wake();
+    link.runAll();
+    const std::vector<std::string> events = link.take();
+    const auto slow = std::find(events.begin(), events.end(), "slow\0"s);
+    const auto next = std::find(slow, events.end(), "b\0"s);
+    ASSERT_NE(next, events.end());
+    // 20 allowances spent: at least 19 more turns go by empty.
+    EXPECT_GE(std::count(slow, next, "turn"), 20);
+
+    // One of a crowd held at once starts the turns behind that it is given.
+    ScriptedLink crowded;
+    crowded.share = 0;
+    crowded.behind = 2;
+    crowded.inbox.receive("a\0"s);
+    crowded.runAll();
+    EXPECT_EQ(crowded.take(), (std::vector<std::string>{"held", "turn", "turn", "turn", "a\0"s, "turn", "free"}));
 }
 
 // A held client that leaves has what it sent handed over all the same, then its end; a link
