@@ -3,6 +3,7 @@
 #include "NetworkSurvey.h"
 
 #include <iostream>
+#include <optional>
 
 namespace {
 
@@ -15,6 +16,29 @@ void onSignal(int number) { caught = number; }
 int statusOf(const ConnectionError& error)
 {
     return error.kind == ConnectionError::Kind::timedOut ? timedOut : connectionFailed;
+}
+
+struct Failure {
+    std::string why;
+    int status;
+};
+
+// Runs a step that talks to kipd: how it failed, if it did, so that the run records it.
+template <typename Step>
+std::optional<Failure> talk(Step step)
+{
+    try {
+        step();
+        return std::nullopt;
+    } catch (const KipdError& error) {
+        return Failure{"kipd: " + std::string(error.what()), errorReply};
+    } catch (const ConnectionError& error) {
+        return Failure{error.what(), statusOf(error)};
+    } catch (const UnreadableReply& error) {
+        return Failure{"unreadable reply from kipd: " + std::string(error.what()), connectionFailed};
+    } catch (const boost::property_tree::ptree_error& error) {
+        return Failure{"unreadable reply from kipd: " + std::string(error.what()), connectionFailed};
+    }
 }
 
 void listMade(const std::vector<std::string>& made)
@@ -59,20 +83,17 @@ int ApplyRun::run()
 {
     for (std::size_t index = 0; index < plan.changes().size(); ++index) {
         if (InterruptGuard::signalled())
-            interrupted();
+            interrupted("before the next change");
         if (index > 0 && look) {
             std::vector<std::string> differences;
-            try {
-                // A device slow to answer one search is looked for again before apply gives up.
-                for (int tries = 0; tries < 2 && (tries == 0 || !differences.empty()); ++tries)
-                    differences = expected.differences(look());
-            } catch (const KipdError& error) {
-                return stopped("kipd: " + std::string(error.what()), errorReply);
-            } catch (const ConnectionError& error) {
-                return stopped(error.what(), statusOf(error));
-            }
+            // A device slow to answer one search is looked for again before apply gives up.
+            if (auto failure = talk([&] {
+                    for (int tries = 0; tries < 2 && (tries == 0 || !differences.empty()); ++tries)
+                        differences = expected.differences(look());
+                }))
+                return stopped(failure->why, failure->status);
             if (InterruptGuard::signalled())
-                interrupted();
+                interrupted("before the next change");
             if (!differences.empty()) {
                 std::string why = "the network changed:";
                 for (const std::string& difference : differences)
@@ -93,6 +114,8 @@ int ApplyRun::run()
             return usageError;
         }
     }
+    if (InterruptGuard::signalled())
+        interrupted("before the search after the changes");
     return ok;
 }
 
@@ -101,14 +124,11 @@ bool ApplyRun::make(std::size_t index)
 {
     const Change& change = plan.changes()[index];
     record.started(index);
-    try {
-        for (const Tree& request : change.requests)
-            askKipd(client, request);
-    } catch (const KipdError& error) {
-        status = failed(index, "kipd: " + std::string(error.what()), errorReply);
-        return false;
-    } catch (const ConnectionError& error) {
-        status = failed(index, error.what(), statusOf(error));
+    if (auto failure = talk([&] {
+            for (const Tree& request : change.requests)
+                askKipd(client, request);
+        })) {
+        status = failed(index, failure->why, failure->status);
         return false;
     }
     record.done(index);
@@ -148,11 +168,11 @@ void ApplyRun::resumeHint() const
                          : "run apply again to resume: it plans from what the network holds then");
 }
 
-void ApplyRun::interrupted()
+void ApplyRun::interrupted(const std::string& where)
 {
     int number = InterruptGuard::signalled();
     record.finish("interrupted", "signal " + std::to_string(number));
-    output::problem("interrupted: stopped before the next change");
+    output::problem("interrupted: stopped " + where);
     listMade(made);
     resumeHint();
     std::cout.flush();

@@ -34,7 +34,7 @@ private:
     int failed(std::size_t index, const std::string& why, int failure);
     int stopped(const std::string& why, int failure);
     void resumeHint() const;
-    [[noreturn]] void interrupted();
+    [[noreturn]] void interrupted(const std::string& where);
 
     Client& client;
     const Plan& plan;

@@ -1,6 +1,7 @@
 #include "Json.h"
 
 #include "wire/JsonNesting.h"
+#include "wire/Utf8.h"
 
 #include <cstdio>
 
@@ -167,25 +168,6 @@ private:
             code = code * 16 + static_cast<unsigned>(digit);
         }
         return code;
-    }
-
-    static void appendUtf8(std::string& out, unsigned code)
-    {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
     }
 
     unsigned readEscapedCode()

@@ -81,6 +81,9 @@ std::string text(const SavedPlan& plan)
 
 SavedPlan parse(const std::string& text, const std::string& path)
 {
+    if (text.size() > systemfile::planSizeLimit)
+        throw systemfile::FileError({path + ": more than " + std::to_string(systemfile::planSizeLimit) +
+                                     " bytes, the most kipctl reads of a plan" + again});
     JsonValue root;
     try {
         root = parseJson(text);

@@ -29,15 +29,6 @@ void writeFile(const std::string& path, const std::string& text)
         throw systemfile::FileError({path + ": cannot write the file"});
 }
 
-std::string readText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    if (!(file && text << file.rdbuf()))
-        throw systemfile::FileError({path + ": cannot read the file"});
-    return text.str();
-}
-
 template <typename Action>
 int guarded(Action action)
 {
@@ -179,7 +170,7 @@ int exportSystem(Client& client, const SystemFileOptions& options)
 int planSystem(Client& client, const SystemFileOptions& options)
 {
     return guarded([&]() -> int {
-        std::string text = readText(options.file);
+        std::string text = systemfile::readText(options.file, systemfile::planSizeLimit);
         if (savedplan::isPlan(text))
             return refuse({options.file + ": this is a saved plan: apply it with kipctl apply, or plan its system "
                                           "file again"});
@@ -189,7 +180,7 @@ int planSystem(Client& client, const SystemFileOptions& options)
         if (!seen.problems.empty())
             return refuse(seen.problems);
         if (options.json)
-            output::line(std::cout, seen.plan->json());
+            std::cout << seen.plan->json() << "\n";
         else
             printPlan(*seen.plan);
         if (!options.out.empty())
@@ -204,7 +195,7 @@ int planSystem(Client& client, const SystemFileOptions& options)
 int applySystem(Client& client, const SystemFileOptions& options)
 {
     return guarded([&]() -> int {
-        std::string text = readText(options.file);
+        std::string text = systemfile::readText(options.file, systemfile::planSizeLimit);
         ApplySession session(client, options);
         if (!savedplan::isPlan(text))
             return session.applyFile(systemfile::parse(text, options.file), options.file);

@@ -334,17 +334,24 @@ SystemDescription parse(const std::string& text, const std::string& name)
     return FileChecker(name).check(root);
 }
 
-SystemDescription read(const std::string& path)
+std::string readText(const std::string& path, std::size_t limit)
 {
     std::ifstream file(path, std::ios::binary);
     std::string text;
     char chunk[65536];
-    // Not past the bound: parse refuses a file longer than that, and a file without end stops here.
-    while (file && text.size() <= fileSizeLimit) {
+    while (file && text.size() <= limit) {
         file.read(chunk, sizeof chunk);
         text.append(chunk, static_cast<std::size_t>(file.gcount()));
     }
-    if (text.empty() || file.bad())
+    if (!file.is_open() || file.bad())
+        throw FileError({path + ": cannot read the file"});
+    return text;
+}
+
+SystemDescription read(const std::string& path)
+{
+    std::string text = readText(path, fileSizeLimit);
+    if (text.empty())
         throw FileError({path + ": cannot read the file"});
     return parse(text, path);
 }

@@ -17,6 +17,7 @@ constexpr long lastLevel = 2147483647;
 
 // What kipctl reads of a file; a file beyond these is refused, read no further.
 constexpr std::size_t fileSizeLimit = 1 << 20;
+constexpr std::size_t planSizeLimit = 4 << 20;  // a saved plan holds a system file and more
 constexpr std::size_t deviceListLimit = 1000;  // entries of "tessora", and of "other_devices"
 constexpr std::size_t problemLimit = 50;       // problems listed; the rest are counted
 
@@ -30,6 +31,9 @@ private:
     std::vector<std::string> lines;
 };
 
+// A file's text, at most `limit` bytes and one more, so that a longer one (or one without end,
+// such as a device) is refused by its parser without being read whole.
+std::string readText(const std::string& path, std::size_t limit);
 SystemDescription read(const std::string& path);
 SystemDescription parse(const std::string& text, const std::string& name);
 std::string text(const SystemDescription& system);
