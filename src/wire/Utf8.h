@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,9 @@
 std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
 
 bool isUtf8(std::string_view text);
+
+// Appends the code point `code` (at most U+10FFFF) as UTF-8.
+void appendUtf8(std::string& out, std::uint32_t code);
 
 // `text` with each byte that starts no well-formed sequence replaced by U+FFFD.
 std::string validUtf8(std::string_view text);

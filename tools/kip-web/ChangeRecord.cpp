@@ -2,6 +2,7 @@
 
 #include "Bounds.h"
 #include "WebCounters.h"
+#include "wire/Utf8.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -141,19 +142,6 @@ private:
             value = value * 16 + static_cast<std::uint32_t>(std::string_view("0123456789abcdef").find(
                                      static_cast<char>(text[++at] | 0x20)));
         return value;
-    }
-
-    static void appendUtf8(std::string& out, std::uint32_t code)
-    {
-        auto byte = [&out](std::uint32_t value) { out += static_cast<char>(value); };
-        if (code < 0x80)
-            return byte(code);
-        if (code < 0x800)
-            return byte(0xC0 | code >> 6), byte(0x80 | (code & 0x3F));
-        if (code < 0x10000)
-            return byte(0xE0 | code >> 12), byte(0x80 | (code >> 6 & 0x3F)), byte(0x80 | (code & 0x3F));
-        byte(0xF0 | code >> 18), byte(0x80 | (code >> 12 & 0x3F)), byte(0x80 | (code >> 6 & 0x3F)),
-            byte(0x80 | (code & 0x3F));
     }
 
     std::string_view text;
