@@ -13,7 +13,8 @@
 
 class Protocol;
 
-// A link to one peer. It carries raw byte chunks; framing is the protocol's work.
+// A link to one peer. A client link carries raw byte chunks, which its protocol frames; a server
+// link hands over whole requests (RequestInbox.h).
 // Received bytes reach the protocol through the command queue, or wait until one is set.
 class Interface : public std::enable_shared_from_this<Interface> {
 public:

@@ -17,7 +17,7 @@ TcpClientInterface::TcpClientInterface(boost::asio::io_context& ioContext, std::
     setDisconnectCommand(std::move(command));
 }
 
-// A link that goes while backed up must not keep the gate closed.
+// A link that goes while backed up must not leave the gate holding its senders' requests.
 TcpClientInterface::~TcpClientInterface()
 {
     if (backedUp && gate)

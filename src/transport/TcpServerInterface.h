@@ -23,9 +23,9 @@
 // What it reads goes to its inbox (RequestInbox.h), which decides when the worker hands the
 // requests over; what it holds is counted by its account (ClientAccount.h), which says when it
 // must stop reading and when its requests must wait. A client that stops reading its answers is
-// disconnected by its unread watch (UnreadWatch.h), one that sends an over-long request or goes
-// over its share of unfinished requests at once; each with a level-3 record naming the client,
-// and counted by the census with its cause.
+// disconnected by its unread watch (UnreadWatch.h), and one over its share of unfinished requests
+// at once, each with a level-3 record naming the client; one that sends an over-long request is
+// closed with the level-2 record of the framer's bound. The census counts each by its cause.
 class TcpServerInterface : public Interface, public FlowGate::Waiter, private RequestInbox::Link {
 public:
     explicit TcpServerInterface(boost::asio::io_context& ioContext, std::shared_ptr<FlowGate> gate = nullptr,
@@ -81,6 +81,7 @@ private:
     void queueEnd() override;
     bool mayQueue(std::size_t waiting, std::size_t adding) override;
     bool mustWait() override;
+    unsigned turnsBehind() override;
     void holdChanged(bool held) override;
     void handOver(const std::string& requests) override;
     void runDisconnect(const std::string& reason) override;

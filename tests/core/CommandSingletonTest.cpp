@@ -69,7 +69,7 @@ TEST(CommandSingleton, FiguresShowTheBusyWorkerWhatWaitsAndTheLongestWait)
                       released.wait();
                   }),
                   "");
-    started.get_future().wait();
+    ASSERT_EQ(started.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
     queue.enqueue(commandOf([](const std::string&) {}), "");
     queue.enqueue(commandOf([](const std::string&) {}), "");
     const auto held = std::chrono::milliseconds(50);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <cstdlib>
 #include <future>
 
 namespace {
@@ -60,13 +61,23 @@ protected:
         ::unlink(path.c_str());
         ::rmdir(folder.c_str());
     }
+    // What the event loop did for the test; a loop that does nothing for 5 s ends the run.
+    template <typename T>
+    static T onLoop(std::future<T> done)
+    {
+        if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the event loop did not run the test's work";
+            std::abort();
+        }
+        return done.get();
+    }
     // Opened on the event loop, which owns the listener.
     std::shared_ptr<StatusListener> open(const std::string& at, StatusListener::Report report,
                                          StatusLimits limits = StatusLimits())
     {
         std::promise<std::shared_ptr<StatusListener>> opened;
         boost::asio::post(loop.io(), [&] { opened.set_value(StatusListener::open(loop.io(), at, report, limits)); });
-        return opened.get_future().get();
+        return onLoop(opened.get_future());
     }
     void close(std::shared_ptr<StatusListener>& listener)
     {
@@ -75,7 +86,7 @@ protected:
             listener.reset();
             closed.set_value();
         });
-        closed.get_future().wait();
+        onLoop(closed.get_future());
     }
 
     EventLoopThread loop;
