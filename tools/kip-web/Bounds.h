@@ -1,6 +1,7 @@
 #pragma once
 
 #include "wire/JsonNesting.h"
+#include "wire/NulFramer.h"
 
 #include <chrono>
 #include <cstddef>
@@ -9,9 +10,11 @@
 // nesting bound is the one kipd and kipctl use too.
 namespace bounds {
 
-constexpr std::size_t maxMessage = 1 << 20;        // one request or answer, either side
+constexpr std::size_t maxMessage = NulFramer::pendingLimit;  // one request or answer, either side
 constexpr std::size_t queueHighMark = 1 << 20;     // stop reading the side that fills a queue
-constexpr std::size_t queueLowMark = 256 << 10;    // and read it again once drained to here
+// and read it again once a little has drained: kipd disconnects a client whose answers make no
+// progress for seconds, so a slow browser must still be seen to read, a little at a time
+constexpr std::size_t queueLowMark = queueHighMark - (64 << 10);
 constexpr std::size_t maxJsonDepth = jsonNestingLimit;  // nesting of arrays and objects
 constexpr std::size_t maxBridges = 64;             // browser WebSockets bridged at once
 constexpr std::size_t maxBridgesPerClient = 8;     // of them from one client (all of loopback is one)

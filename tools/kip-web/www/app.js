@@ -8,6 +8,7 @@ const ANSWER_LIMIT_MS = 30000;  // longest wait for the answer to one request
 const SHORT_LIMIT_MS = 4000;    // kipd says nothing when it does not know this box's IP settings
 const RECONNECT_MS = [1000, 2000, 5000, 10000];
 const CHAIN_POLL_MS = 2000;     // how often the page asks kip-web how kipd's links stand
+const RETRY_LOST_POLLS = 8;     // while the daemon is lost, a search every so many polls
 
 const $ = (id) => document.getElementById(id);
 const reportTypes = new Set(['new_corvanet_info', 'new_tessora_info', 'new_ip_device_info']);
@@ -91,18 +92,24 @@ function daemonLostText(since) {
   return `kipd has lost the configuration daemon at ${time}; reconnecting`;
 }
 
-// kipd opens a lost link again when a request needs it (this page's search, another client's
-// request): the page only watches kipd's status, through kip-web, and sends nothing for it.
+// kipd opens a lost link again only when a request needs it: while the daemon is lost, a page in
+// view searches now and then, as its operator would, so that it comes back by itself. Each try
+// holds kipd's worker for its 1 s reconnect wait, so tries are some 16 s apart.
 async function watchChain() {
   if (watchingChain)
     return;
   watchingChain = true;
   const never = new AbortController();
-  for (;;) {
+  for (let polls = 0; ; ++polls) {
     const answer = await fetch('/status', { cache: 'no-store' }).catch(() => null);
     const status = answer && answer.ok ? await answer.json().catch(() => null) : null;
     link.daemonLost = status && status.kipd_status ? lostLink(status.links || {}) : null;
     showLink();
+    if (!link.daemonLost)
+      polls = 0;
+    else if (polls % RETRY_LOST_POLLS === RETRY_LOST_POLLS - 1 && link.state === 'up' && !current &&
+             !waiting.length && document.visibilityState === 'visible')
+      ask({ type: 'get_devices', refresh: true }, { search: true, errorAt: $('search-error') });
     await realDelay(CHAIN_POLL_MS, never.signal);
   }
 }
