@@ -439,7 +439,10 @@ class SystemFile(FileTest):
             if callable(change):
                 self.sim.control({"cmd": "network", "network": network_with(change)})
             else:
+                mark = len(self.sim.received())
                 self.assertEqual(kipctl(*change)[0], 0)
+                # The panels of the system restart after the change's answer has gone.
+                self.assertTrue(wait_until(lambda: "reboot" in [name for name, in self.sim.received("msg")[mark:]]))
             (status, out, err), writes = self.run_kipctl("apply", saved)
             self.assertEqual((status, out, writes), (6, "", []), err)
             self.assertEqual(err, "kipctl: the network no longer holds what the plan was made from:\n"
