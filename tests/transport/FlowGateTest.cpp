@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 struct CountingWaiter : FlowGate::Waiter {
@@ -60,6 +61,16 @@ TEST(FlowGate, BoundsEaseAtTheirLowMarksAndWakeTheirWaitersOnce)
              const bool woken = s.waiter->opened == 1 && s.gate.backup() == 0 && !s.gate.holdTurns(0, 1);
              s.gate.linkBackedUp(true);
              return woken && !s.gate.holdTurns(0, 1) && s.gate.holdTurns(0, 2);
+         }},
+        {"the queue's budget is shared by the clients, and those held one after another start their "
+         "turns spread over rounds",
+         [](Scene& s) {
+             const bool shared = s.gate.queueShare() == flowlimits::queuedRequestsBudget / 4;
+             std::vector<unsigned> behind;
+             for (unsigned held = 0; held <= flowlimits::heldCrowdSpread; ++held)
+                 behind.push_back(s.gate.nextTurnsBehind());
+             return shared && behind.front() == 0 && behind[1] == 1 &&
+                    behind[flowlimits::heldCrowdSpread - 1] == flowlimits::heldCrowdSpread - 1 && behind.back() == 0;
          }},
     };
     for (const auto& row : rows) {
