@@ -41,6 +41,8 @@ public:
         std::uint64_t executed = 0;
     };
     Figures figures() const;
+    // Entries waiting for the worker now; any thread, no lock.
+    std::size_t waitingEntries() const { return waiting.load(std::memory_order_relaxed); }
 
 private:
     using Clock = LongestWait::Clock;

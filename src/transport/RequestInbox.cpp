@@ -103,6 +103,8 @@ void RequestInbox::runTurn()
         if (!reads.empty()) {
             if (!inputEnded && link.mustWait())
                 return;  // `wake` queues the next turn
+            if (owed > owed.zero() && !link.othersWaiting())
+                owed = owed.zero();
             if (owed > owed.zero()) {
                 owed -= std::min<std::chrono::steady_clock::duration>(owed, flowlimits::turnAllowance);
                 queueTurnLocked();

@@ -17,8 +17,8 @@
 // its share of the queue, or must wait (its link says which), is held: from then on its requests
 // are handed over one per turn, each turn queued behind whatever was queued meanwhile, so it gets
 // no more than its share of the worker; a request that took the worker longer than a turn's
-// allowance (FlowLimits.h) is paid back by turns that hand nothing over. Once it has caught up it
-// is handled read by read again.
+// allowance (FlowLimits.h) is paid back by turns that hand nothing over while other work waits.
+// Once it has caught up it is handled read by read again.
 // Either way its own requests keep their order.
 //
 // When the client goes, what it sent is still handed over and then its disconnect runs; when the
@@ -43,6 +43,9 @@ public:
         // How many turns a connection newly held starts behind: a crowd held at once would
         // otherwise take its first turns in one round, each at its full cost.
         virtual unsigned turnsBehind() = 0;
+        // Worker: whether other entries wait for the worker; a turn is paid back only to make
+        // room for them, and a connection alone goes on.
+        virtual bool othersWaiting() = 0;
         // The connection started (true) or stopped being held.
         virtual void holdChanged(bool held) = 0;
         // Worker, without the lock: whole requests to the protocol, and the link's end.

@@ -257,6 +257,8 @@ bool TcpServerInterface::mustWait() { return account.requestsMustWait(std::stati
 
 unsigned TcpServerInterface::turnsBehind() { return gate ? gate->nextTurnsBehind() : 0; }
 
+bool TcpServerInterface::othersWaiting() { return CommandSingleton::instance().waitingEntries() > 0; }
+
 void TcpServerInterface::holdChanged(bool held) { countHold(held); }
 
 // The bytes are given back even when the protocol throws.

@@ -82,6 +82,7 @@ private:
     bool mayQueue(std::size_t waiting, std::size_t adding) override;
     bool mustWait() override;
     unsigned turnsBehind() override;
+    bool othersWaiting() override;
     void holdChanged(bool held) override;
     void handOver(const std::string& requests) override;
     void runDisconnect(const std::string& reason) override;

@@ -25,6 +25,7 @@ struct ScriptedLink : RequestInbox::Link {
     bool full = false;            // what mustWait answers
     std::size_t share = 1 << 20;  // what mayQueue allows
     unsigned behind = 0;          // what turnsBehind answers
+    bool others = true;           // what othersWaiting answers
 
     void queueRead() override { queued("read", [this] { inbox.runRead(); }); }
     void queueTurn() override { queued("turn", [this] { inbox.runTurn(); }); }
@@ -32,6 +33,7 @@ struct ScriptedLink : RequestInbox::Link {
     bool mayQueue(std::size_t waiting, std::size_t adding) override { return waiting + adding <= share; }
     bool mustWait() override { return full; }
     unsigned turnsBehind() override { return behind; }
+    bool othersWaiting() override { return others; }
     void holdChanged(bool held) override { events.push_back(held ? "held" : "free"); }
     void handOver(const std::string& requests) override
     {
@@ -125,8 +127,8 @@ TEST(RequestInbox, ReadBeyondItsShareOfTheQueueHoldsTheConnection)
 }
 
 // A held request that took the worker longer than a turn's allowance is paid back by turns that
-// hand nothing over, so a crowd of costly requests gives others as much room as cheap ones; a
-// crowd held at once is spread over rounds.
+// hand nothing over while other work waits, so a crowd of costly requests gives others as much
+// room as cheap ones; a crowd held at once is spread over rounds.
 TEST(RequestInbox, HeldRequestOverItsAllowancePaysItBackInTurns)
 {
     ScriptedLink link;
@@ -142,6 +144,17 @@ TEST(RequestInbox, HeldRequestOverItsAllowancePaysItBackInTurns)
     ASSERT_NE(next, events.end());
     // 20 allowances spent: at least 19 more turns go by empty.
     EXPECT_GE(std::count(slow, next, "turn"), 20);
+
+    // Alone, it owes nobody.
+    ScriptedLink alone;
+    alone.full = true;
+    alone.others = false;
+    alone.inbox.receive("slow\0b\0"s);
+    alone.runAll();
+    alone.full = false;
+    alone.inbox.wake();
+    alone.runAll();
+    EXPECT_EQ(alone.take(), (std::vector<std::string>{"read", "held", "turn", "slow\0"s, "turn", "b\0"s, "turn", "free"}));
 
     // One of a crowd held at once starts the turns behind that it is given.
     ScriptedLink crowded;
