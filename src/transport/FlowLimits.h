@@ -64,7 +64,9 @@ constexpr std::size_t queuedRequestsBudget = 64 * KiB;
 // about this much each, whatever the crowd asks for (a listing takes a hundred times a question).
 constexpr std::chrono::microseconds turnAllowance{50};
 // Connections held one after another start 0, 1, ... up to this less one turns behind, so that a
-// crowd held at once does not take its first, full-cost turns in the same round.
+// crowd held at once does not take its first, full-cost turns in the same round. Turns are paid
+// back only while at least this many entries wait for the worker: a crowd; with fewer, the empty
+// turns would only make a slow worker (the sanitizers') slower.
 constexpr unsigned heldCrowdSpread = 8;
 
 // A configuration-daemon link holding more unsent bytes than this is backed up until it is down

@@ -43,8 +43,8 @@ public:
         // How many turns a connection newly held starts behind: a crowd held at once would
         // otherwise take its first turns in one round, each at its full cost.
         virtual unsigned turnsBehind() = 0;
-        // Worker: whether other entries wait for the worker; a turn is paid back only to make
-        // room for them, and a connection alone goes on.
+        // Worker: whether a crowd of other entries waits for the worker; a turn is paid back only
+        // to make room for them, and a connection with few others goes on.
         virtual bool othersWaiting() = 0;
         // The connection started (true) or stopped being held.
         virtual void holdChanged(bool held) = 0;

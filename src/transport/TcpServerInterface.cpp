@@ -257,7 +257,10 @@ bool TcpServerInterface::mustWait() { return account.requestsMustWait(std::stati
 
 unsigned TcpServerInterface::turnsBehind() { return gate ? gate->nextTurnsBehind() : 0; }
 
-bool TcpServerInterface::othersWaiting() { return CommandSingleton::instance().waitingEntries() > 0; }
+bool TcpServerInterface::othersWaiting()
+{
+    return CommandSingleton::instance().waitingEntries() >= flowlimits::heldCrowdSpread;
+}
 
 void TcpServerInterface::holdChanged(bool held) { countHold(held); }
 

@@ -310,7 +310,7 @@ class SystemFile(FileTest):
             except Exception:  # pylint: disable=broad-except
                 retried.append(seed)
                 try:
-                    self.check_random_edit(seed, proxy, "0.5")
+                    self.check_random_edit(seed, proxy, "1.5" if SANITIZED else "0.5")
                 except Exception as error:
                     raise AssertionError(f"seed {seed}: {type(error).__name__}: {error}") from error
         print(f"\n{cases} random edits in {time.monotonic() - started:.1f} s, run again: {retried}, plans by their number"
